@@ -1,0 +1,44 @@
+#include "ci/uTimeout.h"
+
+#include <atomic>
+#include <ctime>
+
+namespace uTimeout {
+
+namespace {
+std::atomic<TTickSource> gTickSource{nullptr};
+
+std::uint32_t SystemTicks() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                  static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+}  // namespace
+
+std::uint32_t GetTickCount() noexcept {
+  const TTickSource source = gTickSource.load(std::memory_order_acquire);
+  return source ? source() : SystemTicks();
+}
+
+TTickSource SetTickSource(TTickSource source) noexcept {
+  return gTickSource.exchange(source, std::memory_order_acq_rel);
+}
+
+void TTimeout::SetTimeout(std::uint32_t ms) noexcept {
+  Start = GetTickCount();
+  Timeout = ms;
+}
+
+void TTimeout::Restart() noexcept {
+  Start = GetTickCount();
+}
+
+std::int64_t TTimeout::Remaining(std::int64_t ms) noexcept {
+  const std::int64_t now = GetTickCount();
+  if (Start > now) Start -= std::int64_t{1} << 32;
+  return ms - (now - Start);
+}
+
+}  // namespace uTimeout

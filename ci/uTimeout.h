@@ -1,0 +1,30 @@
+#pragma once
+// Time limits on the wrapping 32-bit millisecond tick counter.
+
+#include <cstdint>
+
+namespace uTimeout {
+
+// Milliseconds of CLOCK_MONOTONIC truncated to 32 bits (wraps after about 49.7 days), or
+// the value of the tick source installed for tests.
+std::uint32_t GetTickCount() noexcept;
+
+using TTickSource = std::uint32_t (*)();
+// Replaces the tick source; nullptr restores the system's counter. Returns the previous one.
+TTickSource SetTickSource(TTickSource source) noexcept;
+
+// A limit measured from the moment it was set. Start is corrected once when the counter has
+// wrapped since (it then lies 2^32 below zero), so elapsed time stays continuous.
+struct TTimeout {
+  std::int64_t Start = 0;
+  std::int64_t Timeout = 0;
+
+  void SetTimeout(std::uint32_t ms) noexcept;
+  void Restart() noexcept;
+  // ms minus the time elapsed since Start; negative once the limit has passed.
+  std::int64_t Remaining(std::int64_t ms) noexcept;
+  bool IsExpiredAfter(std::int64_t ms) noexcept { return Remaining(ms) <= 0; }
+  bool IsExpired() noexcept { return IsExpiredAfter(Timeout); }
+};
+
+}  // namespace uTimeout

@@ -1,0 +1,34 @@
+# Shared set-up for ./test.sh and ./run.sh: Debian packages and CMake build trees.
+# Sourced, not run.
+
+# Debian packages the build and the tests need.
+DOVELA_PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libpugixml-dev
+)
+
+# Installs the packages that are missing; touches apt only when something is missing.
+dovela_ensure_packages() {
+  local missing=() p
+  for p in "${DOVELA_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -q
+  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# dovela_build DIR [CMAKE OPTIONS...]: configures DIR once, then builds it.
+dovela_build() {
+  local dir=$1
+  shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S . -B "$dir" -G Ninja "$@"
+  fi
+  cmake --build "$dir" --parallel "$(nproc)"
+}
