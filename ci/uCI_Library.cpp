@@ -1,28 +1,53 @@
 #include "ci/uCI_Library.h"
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
+#include "ci/uCI_DataSpy.h"
 #include "ci/uDispatcher.h"
+#include "ci/uNodedInterface.h"
 #include "ci/uThreadUtils.h"
 
 namespace uCI_Library {
 
 namespace {
 std::atomic<bool> gActive{false};
+std::mutex gAtEndMutex;
+std::vector<std::function<void()>> gAtEnd;
+}  // namespace
+
+void TCILibraryScope::AtEnd(std::function<void()> release) {
+  std::lock_guard lock(gAtEndMutex);
+  gAtEnd.push_back(std::move(release));
 }
 
 TCILibraryScope::TCILibraryScope() {
   if (gActive.exchange(true)) throw std::logic_error("the communication library is already started");
   runnerList_ = std::make_unique<uThreadUtils::TThreadRunnerList>();
   uThreadUtils::detail::SetThreadRunnerList(runnerList_.get());
+  uNodedInterface::detail::StartNodes();
   objectDestroyer_ = std::make_unique<uDispatcher::TObjectDestroyer>();
   uDispatcher::detail::SetObjectDestroyer(objectDestroyer_.get());
+  uCI_DataSpy::detail::StartDataSpy(uCI_DataSpy::ProcessArguments());
 }
 
 TCILibraryScope::~TCILibraryScope() {
+  for (;;) {
+    std::function<void()> release;
+    {
+      std::lock_guard lock(gAtEndMutex);
+      if (gAtEnd.empty()) break;
+      release = std::move(gAtEnd.back());
+      gAtEnd.pop_back();
+    }
+    release();
+  }
+  uCI_DataSpy::detail::EndDataSpy();
   uDispatcher::detail::SetObjectDestroyer(nullptr);
   objectDestroyer_.reset();
+  uNodedInterface::detail::EndNodes();
   uThreadUtils::detail::SetThreadRunnerList(nullptr);
   runnerList_.reset();
   gActive = false;

@@ -1,0 +1,156 @@
+#include "ci/uCI_DataSpy.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <shared_mutex>
+
+namespace uCI_DataSpy {
+
+namespace {
+std::shared_mutex gHookMutex;
+TDataSpyHook gHook;
+
+class TFd {
+ public:
+  explicit TFd(int fd) : fd_(fd) {}
+  ~TFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool SendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+void SetOnDataSpy(const TDataSpyHook& hook) {
+  std::unique_lock lock(gHookMutex);  // waits for calls in flight
+  gHook = hook;
+}
+
+TDataSpyHook GetOnDataSpy() {
+  std::shared_lock lock(gHookMutex);
+  return gHook;
+}
+
+void CallDataSpy(uci_ICommunicationInterface::ICommunicationInterface* channel,
+                 const std::string& text, std::uint8_t direction) {
+  std::shared_lock lock(gHookMutex);
+  if (!gHook.IsAssigned()) return;
+  try {
+    gHook(channel, text, direction);
+  } catch (...) {
+  }
+}
+
+std::string TerminalSocketPath() {
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  std::string path = dir && *dir ? dir : "/tmp";
+  if (path.back() != '/') path += '/';
+  return path + kTerminalWindowClass;
+}
+
+void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*channel*/,
+                       const std::string& text, std::uint8_t direction) {
+  if (text.empty()) return;
+  const std::string path = TerminalSocketPath();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+  TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.Get() < 0) return;
+  // A Unix-domain connect does not wait: no listener gives ENOENT or ECONNREFUSED at once.
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    return;
+  timeval sendLimit{kTerminalAckTimeoutMs / 1000, (kTerminalAckTimeoutMs % 1000) * 1000};
+  ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+
+  const std::uint32_t length = static_cast<std::uint32_t>(text.size() + 1);
+  std::string message;
+  message.reserve(4 + length);
+  for (int i = 0; i < 4; ++i) message += static_cast<char>((length >> (8 * i)) & 0xFF);
+  message += static_cast<char>(direction);
+  message += text;
+  if (!SendAll(fd.Get(), message.data(), message.size())) return;
+
+  pollfd p{fd.Get(), POLLIN, 0};
+  if (::poll(&p, 1, kTerminalAckTimeoutMs) <= 0) return;
+  char ack;
+  (void)::recv(fd.Get(), &ack, 1, 0);
+}
+
+TDataSpyHook DefaultForwarder() { return TDataSpyHook(&ForwardToTerminal); }
+
+bool IsDataSpySwitch(std::string_view argument) {
+  auto isTrimmed = [](char c) { return static_cast<unsigned char>(c) <= 32; };
+  while (!argument.empty() && isTrimmed(argument.front())) argument.remove_prefix(1);
+  while (!argument.empty() && isTrimmed(argument.back())) argument.remove_suffix(1);
+  if (!argument.empty() && (argument.front() == '/' || argument.front() == '-'))
+    argument.remove_prefix(1);
+  if (argument.size() != 3) return false;
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  return upper(argument[0]) == 'D' && upper(argument[1]) == 'S' && upper(argument[2]) == 'T';
+}
+
+std::vector<std::string> ProcessArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    arguments.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
+namespace detail {
+void StartDataSpy(const std::vector<std::string>& arguments) {
+  SetOnDataSpy({});
+  for (const std::string& argument : arguments)
+    if (IsDataSpySwitch(argument)) SetOnDataSpy(DefaultForwarder());
+}
+
+void EndDataSpy() { SetOnDataSpy({}); }
+}  // namespace detail
+
+void TCommunicationInterfaceDataSpy::DoDataWritten(const std::string& data) {
+  SpyData(kDirectionWritten, data);
+  TCommunicationInterface::DoDataWritten(data);
+}
+
+void TCommunicationInterfaceDataSpy::DoDataRead(const std::string& data) {
+  SpyData(kDirectionRead, data);
+  TCommunicationInterface::DoDataRead(data);
+}
+
+void TCommunicationInterfaceDataSpy::SpyData(std::uint8_t direction, const std::string& text) {
+  CallDataSpy(this, text, direction);
+}
+
+}  // namespace uCI_DataSpy

@@ -1,0 +1,212 @@
+#pragma once
+// Named, reference-counted tree nodes: an instance number, a name, a GUID, an enabled flag, a
+// parent and ordered children, descendant notifications climbing the tree, a re-entrant
+// reader/writer lock and persistence to the attributes of an XML element.
+//
+// A parent holds its children and each child its parent by counted reference, so a tree is
+// freed only after Shutdown (or RemoveAllChildren) has taken it apart.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "ci/uEventer.h"
+#include "ci/uInterfaces.h"
+#include "ci/uMyInterfacedObject.h"
+#include "ci/uSynchronizer.h"
+
+namespace uNodedInterface {
+
+using uInterfaces::IInterface;
+using uInterfaces::TGUID;
+using uInterfaces::TInterfacePtr;
+
+class INodedInterface;
+using TNodedPtr = TInterfacePtr<INodedInterface>;
+using TInterfaceList = std::vector<TInterfacePtr<IInterface>>;
+
+class INodedInterfaceCore : public virtual IInterface {
+ public:
+  static constexpr TGUID IID{"{DD03F488-8A5F-4757-98C3-8C2F2F38BEF4}"};
+
+  virtual std::uint32_t GetInstanceNumber() = 0;
+  virtual std::string GetName() = 0;
+  // Also writes the attribute "name" when an XML element is attached.
+  virtual void SetName(const std::string& name) = 0;
+  // Raises std::invalid_argument when the GUID text is empty or malformed.
+  virtual TGUID GetGUID() = 0;
+  virtual std::string GetGUIDString() = 0;
+  virtual bool GetEnabled() = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual void BeginWrite() = 0;
+  virtual void EndWrite() = 0;
+  virtual void BeginRead() = 0;
+  virtual void EndRead() = 0;
+  // Raise DescendantAdded / DescendantRemoved with (node, level + 1), when they exist.
+  virtual void DoDescendantAdded(INodedInterface* node, std::int32_t level) = 0;
+  virtual void DoDescendantRemoved(INodedInterface* node, std::int32_t level) = 0;
+
+ protected:
+  ~INodedInterfaceCore() = default;
+};
+
+class INodedInterface : public INodedInterfaceCore {
+ public:
+  static constexpr TGUID IID{"{932E676F-ACE9-4CE9-BDEB-60D2688BA949}"};
+
+  virtual void SetXMLNode(pugi::xml_node element) = 0;
+  virtual void LoadFromXML(pugi::xml_node element, bool attach, bool readGUID) = 0;
+  virtual void SaveToXML() = 0;
+  virtual pugi::xml_node GetXMLNode() = 0;
+  virtual int AssignXML(pugi::xml_node element) = 0;
+  virtual TInterfacePtr<IInterface> GetParent() = 0;
+  virtual void SetParent(IInterface* parent) = 0;
+  virtual TNodedPtr GetParentNoded() = 0;
+  virtual void SetParentNoded(INodedInterface* parent) = 0;
+  // A snapshot of the children.
+  virtual TInterfaceList GetChildren() = 0;
+  // nullptr when index is out of range or the child is not a node.
+  virtual TNodedPtr GetChild(int index) = 0;
+  virtual int GetChildCount() = 0;
+  // Index of the new child; -1 when child is null or already present.
+  virtual int AddChild(IInterface* child) = 0;
+  // Former index; -1 when absent.
+  virtual int RemoveChild(IInterface* child) = 0;
+  // Detaches the children that are nodes; returns how many.
+  virtual int RemoveAllChildren() = 0;
+  virtual int CountChildrenSupporting(const TGUID& iid, bool recursive) = 0;
+  // Depth-first over this node and its descendants, exact (case-sensitive) comparison.
+  virtual bool FindByGUID(const std::string& guidText, TNodedPtr& found) = 0;
+  virtual bool FindByName(const std::string& name, TNodedPtr& found) = 0;
+  virtual int IndexOfChild(IInterface* child) = 0;
+  virtual uEventer::TeventerDescentEvent& GetDescendantAddedEventer() = 0;
+  virtual uEventer::TeventerDescentEvent& GetDescendantRemovedEventer() = 0;
+  virtual void Lock() = 0;
+  virtual void Unlock() = 0;
+  // Shuts the children down, then detaches them.
+  virtual void Shutdown() = 0;
+
+ protected:
+  ~INodedInterface() = default;
+};
+
+// Scoped holds on a node's lock, for code that must release on every path.
+class TNodeWriteLock {
+ public:
+  explicit TNodeWriteLock(INodedInterfaceCore& node) : node_(node) { node_.BeginWrite(); }
+  ~TNodeWriteLock() { node_.EndWrite(); }
+  TNodeWriteLock(const TNodeWriteLock&) = delete;
+  TNodeWriteLock& operator=(const TNodeWriteLock&) = delete;
+
+ private:
+  INodedInterfaceCore& node_;
+};
+
+class TNodeReadLock {
+ public:
+  explicit TNodeReadLock(INodedInterfaceCore& node) : node_(node) { node_.BeginRead(); }
+  ~TNodeReadLock() { node_.EndRead(); }
+  TNodeReadLock(const TNodeReadLock&) = delete;
+  TNodeReadLock& operator=(const TNodeReadLock&) = delete;
+
+ private:
+  INodedInterfaceCore& node_;
+};
+
+class TNodedInterface : public uMyInterfacedObject::TMyInterfacedObject, public INodedInterface {
+ public:
+  // Node construction with an optional element to load from and an optional parent.
+  // Create objects with uMyInterfacedObject::Create<T>(...).
+  explicit TNodedInterface(pugi::xml_node element = {}, IInterface* parent = nullptr);
+  ~TNodedInterface() override;
+
+  uInterfaces::HRESULT QueryInterface(const TGUID& iid, void** object) override;
+
+  // The class name a node is called by default; subclasses return their own.
+  virtual std::string ClassName() const { return "TNodedInterface"; }
+
+  std::uint32_t GetInstanceNumber() override { return instanceNumber_; }
+  std::string GetName() override;
+  void SetName(const std::string& name) override;
+  TGUID GetGUID() override;
+  std::string GetGUIDString() override;
+  bool GetEnabled() override;
+  void SetEnabled(bool enabled) override;
+  void BeginWrite() override;
+  void EndWrite() override;
+  void BeginRead() override;
+  void EndRead() override;
+  void DoDescendantAdded(INodedInterface* node, std::int32_t level) override;
+  void DoDescendantRemoved(INodedInterface* node, std::int32_t level) override;
+
+  void SetXMLNode(pugi::xml_node element) override;
+  void LoadFromXML(pugi::xml_node element, bool attach, bool readGUID) override;
+  void SaveToXML() override;
+  pugi::xml_node GetXMLNode() override;
+  int AssignXML(pugi::xml_node element) override;
+  TInterfacePtr<IInterface> GetParent() override;
+  void SetParent(IInterface* parent) override;
+  TNodedPtr GetParentNoded() override;
+  void SetParentNoded(INodedInterface* parent) override;
+  TInterfaceList GetChildren() override;
+  TNodedPtr GetChild(int index) override;
+  int GetChildCount() override;
+  int AddChild(IInterface* child) override;
+  int RemoveChild(IInterface* child) override;
+  int RemoveAllChildren() override;
+  int CountChildrenSupporting(const TGUID& iid, bool recursive) override;
+  bool FindByGUID(const std::string& guidText, TNodedPtr& found) override;
+  bool FindByName(const std::string& name, TNodedPtr& found) override;
+  int IndexOfChild(IInterface* child) override;
+  uEventer::TeventerDescentEvent& GetDescendantAddedEventer() override;
+  uEventer::TeventerDescentEvent& GetDescendantRemovedEventer() override;
+  void Lock() override { BeginWrite(); }
+  void Unlock() override { EndWrite(); }
+  void Shutdown() override;
+
+ protected:
+  // Runs the construction steps that need virtual dispatch (name, loading, parent, the
+  // node-created event); Create calls it once the most derived constructor has run.
+  void AfterConstruction() override;
+  // The node-destroyed event, raised before any destructor runs.
+  void BeforeDestruction() override;
+  // Loads this node's own attributes; subclasses extend it and call the base first.
+  virtual void LoadAttributes(pugi::xml_node element, bool readGUID);
+  virtual void SaveAttributes(pugi::xml_node element);
+
+  // What the constructor was given, applied by AfterConstruction.
+  pugi::xml_node initialElement_;
+  TInterfacePtr<IInterface> initialParent_;
+
+ private:
+  const std::uint32_t instanceNumber_;
+  uSynchronizer::TMultiReadExclusiveWriteSynchronizer lock_;
+  bool enabled_ = true;
+  pugi::xml_node xmlNode_;
+  std::string name_;
+  std::string guidText_;
+  TInterfacePtr<IInterface> parent_;
+  TInterfaceList children_;
+  std::int32_t writeDepth_ = 0;
+  std::atomic<std::int32_t> readDepth_{0};
+  std::unique_ptr<uEventer::TeventerDescentEvent> descendantAdded_;
+  std::unique_ptr<uEventer::TeventerDescentEvent> descendantRemoved_;
+};
+
+// Process-wide eventers raised when a node has been created and when one starts to be
+// destroyed; nullptr outside the library scope.
+uEventer::Teventer_NodedInterface* NodeCreatedEventer() noexcept;
+uEventer::Teventer_NodedInterface* NodeDestroyedEventer() noexcept;
+
+namespace detail {
+// Called by the library scope: resets the instance counter to 1 and creates the eventers,
+// or frees them.
+void StartNodes();
+void EndNodes();
+}  // namespace detail
+
+}  // namespace uNodedInterface

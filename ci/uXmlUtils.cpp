@@ -1,0 +1,52 @@
+#include "ci/uXmlUtils.h"
+
+#include "ci/uStrUtils.h"
+
+namespace uXmlUtils {
+
+namespace {
+pugi::xml_attribute FindAttribute(const pugi::xml_node& element, std::string_view name) {
+  if (!element) return {};
+  return element.attribute(std::string(name).c_str());
+}
+}  // namespace
+
+std::int32_t ReadXmlInteger(const pugi::xml_node& element, std::string_view name,
+                            std::int32_t defaultValue) {
+  const pugi::xml_attribute attribute = FindAttribute(element, name);
+  if (!attribute) return defaultValue;
+  std::int32_t value = 0;
+  return uStrUtils::TryStrToInt(attribute.value(), value) ? value : defaultValue;
+}
+
+bool ReadXmlString(const pugi::xml_node& element, std::string& value, std::string_view name) {
+  const pugi::xml_attribute attribute = FindAttribute(element, name);
+  if (!attribute) return false;
+  value = attribute.value();
+  return true;
+}
+
+void ReadXmlAttribute(const pugi::xml_node& element, std::string_view name,
+                      const uVariant::TVariant& defaultValue, uVariant::TVariant& value,
+                      bool localize) {
+  const pugi::xml_attribute attribute = FindAttribute(element, name);
+  value = attribute ? uVariant::TVariant(std::string(attribute.value())) : defaultValue;
+  if (localize) value = uVariant::TVariant(LocalizeDecimalSeparator(value.ToString()));
+  if (value.IsNull()) throw EXmlAttributeError(kVariantIsNullMessage);
+  if (value.IsEmpty()) throw EXmlAttributeError(kVariantIsEmptyMessage);
+}
+
+std::string LocalizeDecimalSeparator(std::string_view text, char separator) {
+  std::string result(text);
+  if (separator != ',' && separator != '.') return result;
+  const char from = separator == ',' ? '.' : ',';
+  for (char& c : result)
+    if (c == from) c = separator;
+  return result;
+}
+
+std::string LocalizeDecimalSeparator(std::string_view text) {
+  return LocalizeDecimalSeparator(text, uStrUtils::DecimalSeparator());
+}
+
+}  // namespace uXmlUtils
