@@ -5,7 +5,7 @@
 DOVELA_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpugixml-dev
+  libpugixml-dev libudev-dev
 )
 
 # Installs the packages that are missing; touches apt only when something is missing.

@@ -1,0 +1,130 @@
+#include "providers/uCI_HIDInterface.h"
+
+#include "ci/uConfigString.h"
+#include "providers/uHidDeviceManager.h"
+
+namespace uCI_HIDInterface {
+
+using uSynchronizer::TReadLock;
+using uSynchronizer::TWriteLock;
+
+TCommunicationHIDInterface::TCommunicationHIDInterface()
+    : TCommunicationInternalBufferInterface("TCommunicationHIDInterface") {
+  // Started last, once everything the poll touches exists; the class is final, so no
+  // derived part is still missing.
+  workThread_ = std::make_unique<uThreadUtils::TThreadRunner>(
+      kWorkThreadName, uThreadUtils::TRunnerMethod(this, &TCommunicationHIDInterface::Poll));
+}
+
+TCommunicationHIDInterface::~TCommunicationHIDInterface() {
+  workThread_.reset();  // asks the poll to end and waits for it
+  device_.SetDevice(nullptr);
+}
+
+uInterfaces::HRESULT TCommunicationHIDInterface::QueryInterface(const uInterfaces::TGUID& iid,
+                                                                void** object) {
+  if (iid == ICommunicationHIDInterface::IID)
+    return uMyInterfacedObject::AnswerInterface<ICommunicationHIDInterface>(this, object);
+  return TCommunicationInternalBufferInterface::QueryInterface(iid, object);
+}
+
+void TCommunicationHIDInterface::Poll(uThreadUtils::TThreadRunner& runner) {
+  while (!runner.Terminated()) {
+    const std::string text = device_.ReadString();
+    if (!text.empty()) DoReadString(text);
+    uThreadUtils::Sleep(kPollIntervalMs);
+  }
+}
+
+bool TCommunicationHIDInterface::IsOpen() {
+  TWriteLock hold(ProviderLock());
+  const auto device = device_.GetDevice();
+  return device && device->Plugged();
+}
+
+std::string TCommunicationHIDInterface::GetConfiguration() {
+  TReadLock hold(ProviderLock());
+  return TCommunicationInternalBufferInterface::GetConfiguration() + ";vid=" +
+         std::to_string(vid_) + ";pid=" + std::to_string(pid_) +
+         ";serial_number=" + serialNumber_;
+}
+
+
+int TCommunicationHIDInterface::GetPID() {
+  TReadLock hold(ProviderLock());
+  return pid_;
+}
+
+void TCommunicationHIDInterface::SetPID(int pid) {
+  TWriteLock hold(ProviderLock());
+  pid_ = pid;
+}
+
+int TCommunicationHIDInterface::GetVID() {
+  TReadLock hold(ProviderLock());
+  return vid_;
+}
+
+void TCommunicationHIDInterface::SetVID(int vid) {
+  TWriteLock hold(ProviderLock());
+  vid_ = vid;
+}
+
+std::string TCommunicationHIDInterface::GetSerialNumber() {
+  TReadLock hold(ProviderLock());
+  return serialNumber_;
+}
+
+void TCommunicationHIDInterface::SetSerialNumber(const std::string& serialNumber) {
+  TWriteLock hold(ProviderLock());
+  serialNumber_ = serialNumber;
+}
+
+std::string TCommunicationHIDInterface::GetProductName() {
+  TReadLock hold(ProviderLock());
+  return device_.GetProductName();
+}
+
+std::string TCommunicationHIDInterface::GetManufacturerName() {
+  TReadLock hold(ProviderLock());
+  return device_.GetManufacturerName();
+}
+
+bool TCommunicationHIDInterface::InternalOpen() {
+  InternalClose(false);
+  auto& manager = uHidDeviceManager::GetHidDeviceManager();
+  manager.Refresh();
+  device_.SetDevice(manager.FindDevice(vid_, pid_, serialNumber_));
+  return IsOpen();
+}
+
+bool TCommunicationHIDInterface::InternalClose(bool /*force*/) {
+  if (device_.GetDevice()) device_.SetDevice(nullptr);
+  return true;
+}
+
+std::int32_t TCommunicationHIDInterface::InternalWriteString(const std::string& text) {
+  return device_.WriteString(text) ? static_cast<std::int32_t>(text.size()) : 0;
+}
+
+bool TCommunicationHIDInterface::InternalSetConfiguration(const std::string& config) {
+  try {
+    std::int32_t number = 0;
+    if (uConfigString::GetConfigInteger(config, "vid", number)) vid_ = number;
+    if (uConfigString::GetConfigInteger(config, "pid", number)) pid_ = number;
+    std::string serial;
+    if (uConfigString::GetConfigString(config, "serial_number", serial)) {
+      serialNumber_ = serial;
+    } else if (uConfigString::GetConfigString(config + ";", "serial_number", serial) &&
+               serial.empty()) {
+      // "...;serial_number=" at the very end: the lookup does not see a key with nothing
+      // after its '=', but it is the application's way of saying "any serial number".
+      serialNumber_.clear();
+    }
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace uCI_HIDInterface

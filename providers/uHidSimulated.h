@@ -1,0 +1,89 @@
+#pragma once
+// Simulated HID devices: in-process stand-ins for USB HID devices, for tests, benchmarks and
+// the demo mode. The device side receives every output report the host writes and queues
+// input reports for the host, at once or after a delay; plugging and unplugging are calls.
+//
+// Like a hidraw file, an open device keeps a ring of 64 input reports of which at most 63
+// wait; a report that arrives while the ring is full, or while the host has no handle open,
+// is dropped.
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "providers/uHidPlatform.h"
+
+namespace uHidSimulated {
+
+inline constexpr int kInputRing = 64;
+
+class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
+ public:
+  explicit TSimulatedHidDevice(uHidPlatform::THidDeviceInfo info);
+
+  // ---- device side
+  // Called with each output report, on the writing thread, with no lock held.
+  using TOutputHandler = std::function<void(const std::string& report)>;
+  void SetOnOutputReport(TOutputHandler handler);
+  // Queues an input report (report-id byte first) that arrives delayMs from now.
+  void QueueInputReport(std::string report, std::uint32_t delayMs = 0);
+  void Plug();
+  void Unplug();
+  // Makes the next writes fail, as a device that stops answering does.
+  void SetWritesFail(bool fail);
+  // Input reports lost to a full ring or a closed handle.
+  int DroppedReports() const;
+  // Output reports the host wrote, in order.
+  std::vector<std::string> WrittenReports() const;
+
+  // ---- host side
+  const uHidPlatform::THidDeviceInfo& Info() const override { return info_; }
+  bool Plugged() const override;
+  int WriteReport(const std::string& report) override;
+  std::string ReadReport(int maxLength) override;
+  void CloseHandles() override;
+  int GetNumInputBuffers() override { return kInputRing; }
+  bool SetNumInputBuffers(int) override { return true; }
+  std::string LastError() const override;
+
+ private:
+  using TClock = std::chrono::steady_clock;
+  struct TPending {
+    TClock::time_point due;
+    std::string report;
+  };
+  void DeliverDue(TClock::time_point now);  // with mutex_ held
+
+  const uHidPlatform::THidDeviceInfo info_;
+  mutable std::mutex mutex_;
+  TOutputHandler onOutput_;
+  bool plugged_ = true;
+  bool open_ = false;
+  bool writesFail_ = false;
+  int dropped_ = 0;
+  std::string lastError_;
+  std::deque<TPending> pending_;  // ordered by due time
+  std::deque<std::string> ring_;
+  std::vector<std::string> written_;
+};
+
+class TSimulatedHidBackend final : public uHidPlatform::IHidBackend {
+ public:
+  // Adds a plugged-in device; an empty path becomes "sim:N".
+  std::shared_ptr<TSimulatedHidDevice> AddDevice(uHidPlatform::THidDeviceInfo info);
+  // Unplugs the device and takes it off the list.
+  void RemoveDevice(const std::shared_ptr<TSimulatedHidDevice>& device);
+  std::vector<uHidPlatform::THidPlatformDevicePtr> PresentDevices() override;
+
+ private:
+  std::mutex mutex_;
+  int next_ = 1;
+  std::vector<std::shared_ptr<TSimulatedHidDevice>> devices_;
+};
+
+}  // namespace uHidSimulated

@@ -1,0 +1,152 @@
+#include "providers/uCI_HIDInterface.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "ci/uMyInterfacedObject.h"
+#include "support/SimulatedHid.h"
+
+using testsupport::DovelaInfo;
+using testsupport::InputReport;
+using uCI_HIDInterface::TCommunicationHIDInterface;
+using uInterfaces::TInterfacePtr;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+class HidProviderTest : public testing::Test {
+ protected:
+  void SetUp() override { provider_ = uMyInterfacedObject::Create<TCommunicationHIDInterface>(); }
+
+  template <class Pred>
+  static bool WaitUntil(Pred pred, int ms = 5000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+      if (Clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+  testsupport::TSimulatedDevices devices_;
+  TInterfacePtr<TCommunicationHIDInterface> provider_;
+};
+}  // namespace
+
+TEST_F(HidProviderTest, ConfigurationKeysFollowTheirRules) {
+  struct Step {
+    const char* config;
+    int vid, pid;
+    const char* serial;
+  };
+  const Step steps[] = {
+      {"provider=HID;vid=$2047;pid=$0301;serial_number=ABC", 8263, 769, "ABC"},
+      {"vid=8263;pid=abc", 8263, 769, "ABC"},  // not a number: the old value stays
+      {"vid=1;pid=2", 1, 2, "ABC"},            // no serial key: the old serial stays
+      {"serial_number=;vid=$2047", 8263, 2, ""},  // present and empty: cleared
+      {"serial_number=X1;pid=769", 8263, 769, "X1"},
+      {"provider=HID;vid=$2047;pid=$0301;serial_number=", 8263, 769, ""},  // the app's, no serial
+      {"serial_number=(S;N)", 8263, 769, "S;N"},
+      {"serial_number=(broken", 8263, 769, "S;N"},  // malformed: ignored
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.config);
+    provider_->SetConfiguration(s.config);
+    EXPECT_EQ(provider_->GetVID(), s.vid);
+    EXPECT_EQ(provider_->GetPID(), s.pid);
+    EXPECT_EQ(provider_->GetSerialNumber(), s.serial);
+  }
+  provider_->SetConfiguration("provider=HID;vid=$2047;pid=$0301;serial_number=X1");
+  EXPECT_EQ(provider_->GetConfiguration(), "provider=HID;vid=8263;pid=769;serial_number=X1");
+  EXPECT_EQ(provider_->GetAddress(), provider_->GetConfiguration());
+  EXPECT_EQ(provider_->GetProviderName(), "HID");
+}
+
+TEST_F(HidProviderTest, OpensTheConfiguredDeviceAndExchangesTextBothWays) {
+  devices_.Add(DovelaInfo("OTHER"));
+  auto device = devices_.Add(DovelaInfo("SN42"));
+  std::weak_ptr<uHidSimulated::TSimulatedHidDevice> weak = device;  // no cycle through the handler
+  device->SetOnOutputReport([weak](const std::string& report) {
+    // Answers each request in two reports, a few milliseconds apart.
+    const auto d = weak.lock();
+    const std::string payload = report.substr(2, static_cast<unsigned char>(report[1]));
+    d->QueueInputReport(InputReport("re:" + payload), 2);
+    d->QueueInputReport(InputReport(";end"), 5);
+  });
+  provider_->SetConfiguration("provider=HID;vid=$2047;pid=$0301;serial_number=SN42");
+  ASSERT_TRUE(provider_->Open());
+  EXPECT_TRUE(provider_->IsOpen());
+  EXPECT_EQ(provider_->GetProductName(), "Dovela GSM Modem");
+  EXPECT_EQ(provider_->GetManufacturerName(), "Dovela s.r.o.");
+
+  EXPECT_EQ(provider_->WriteString("ping"), 4);
+  ASSERT_TRUE(WaitUntil([&] { return provider_->GetInputCount() == 11; }));
+  EXPECT_EQ(provider_->ReadString(), "re:ping;end");
+
+  std::string answer;
+  provider_->Query("status", 1000, 60, 3000, true, true, {}, "", answer);
+  EXPECT_EQ(answer, "re:status;end");
+  EXPECT_EQ(device->WrittenReports().size(), 2u);
+}
+
+TEST_F(HidProviderTest, NoMatchingDeviceLeavesItClosedWithAnError) {
+  struct TErrors {
+    std::vector<std::string> names;
+    void OnError(uCI_CommunicationInterfaceUtils::ICommunicationInterface*, const std::string& n,
+                 const std::vector<std::string>&, std::int32_t) {
+      names.push_back(n);
+    }
+  } errors;
+  provider_->GetOnError().Connect({&errors, &TErrors::OnError}, nullptr, nullptr);
+  devices_.Add(DovelaInfo("A"));
+  provider_->SetConfiguration("vid=$2047;pid=$0301;serial_number=a");  // letter case counts
+  EXPECT_FALSE(provider_->Open());
+  EXPECT_FALSE(provider_->IsOpen());
+  EXPECT_EQ(errors.names, (std::vector<std::string>{"Open"}));
+  EXPECT_EQ(provider_->WriteString("x"), 0);  // nothing attached: nothing written
+}
+
+TEST_F(HidProviderTest, AnUnplugDuringAQueryEndsItWithWhatHadArrived) {
+  auto device = devices_.Add(DovelaInfo("U"));
+  std::weak_ptr<uHidSimulated::TSimulatedHidDevice> weak = device;
+  device->SetOnOutputReport([weak](const std::string&) {
+    if (const auto d = weak.lock()) d->QueueInputReport(InputReport("part"), 1);
+  });
+  provider_->SetConfiguration("vid=$2047;pid=$0301;serial_number=U");
+  ASSERT_TRUE(provider_->Open());
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    device->Unplug();
+  });
+  std::string answer;
+  provider_->Query("q", 1000, 150, 3000, false, false, {}, "", answer);
+  unplug.join();
+  EXPECT_EQ(answer, "part");
+  EXPECT_FALSE(provider_->IsOpen());
+  EXPECT_TRUE(provider_->Close(false));  // nothing to close: not open any more
+  EXPECT_EQ(provider_->WriteString("x"), 0);
+}
+
+TEST_F(HidProviderTest, AProviderStillAttachedAfterARefreshKeepsWorking) {
+  auto device = devices_.Add(DovelaInfo("K"));
+  provider_->SetConfiguration("vid=$2047;pid=$0301;serial_number=K");
+  ASSERT_TRUE(provider_->Open());
+  uHidDeviceManager::GetHidDeviceManager().Refresh();  // the manager's listing moves on
+  uHidDeviceManager::GetHidDeviceManager().Clear();
+  EXPECT_TRUE(provider_->IsOpen());
+  EXPECT_EQ(provider_->WriteString("still"), 5);
+  ASSERT_TRUE(WaitUntil([&] { return device->WrittenReports().size() == 1; }));
+}
+
+TEST_F(HidProviderTest, TheWorkThreadRunsForTheProvidersLife) {
+  bool found = false;
+  for (auto* runner : uThreadUtils::ThreadRunnerList()->Snapshot())
+    if (runner->RunnerName() == "HID work thread") found = true;
+  EXPECT_TRUE(found);
+  const auto before = uThreadUtils::ThreadRunnerList()->Count();
+  provider_ = nullptr;  // joins the work thread
+  EXPECT_EQ(uThreadUtils::ThreadRunnerList()->Count(), before - 1);
+}
