@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ci/uCI_DataSpy.h"
+#include "ci/uCI_Wrapper.h"
 #include "ci/uDispatcher.h"
 #include "ci/uNodedInterface.h"
 #include "ci/uThreadUtils.h"
@@ -28,6 +29,7 @@ TCILibraryScope::TCILibraryScope() {
   runnerList_ = std::make_unique<uThreadUtils::TThreadRunnerList>();
   uThreadUtils::detail::SetThreadRunnerList(runnerList_.get());
   uNodedInterface::detail::StartNodes();
+  uCI_Wrapper::detail::StartRegistries();
   objectDestroyer_ = std::make_unique<uDispatcher::TObjectDestroyer>();
   uDispatcher::detail::SetObjectDestroyer(objectDestroyer_.get());
   uCI_DataSpy::detail::StartDataSpy(uCI_DataSpy::ProcessArguments());
@@ -47,6 +49,7 @@ TCILibraryScope::~TCILibraryScope() {
   uCI_DataSpy::detail::EndDataSpy();
   uDispatcher::detail::SetObjectDestroyer(nullptr);
   objectDestroyer_.reset();
+  uCI_Wrapper::detail::EndRegistries();
   uNodedInterface::detail::EndNodes();
   uThreadUtils::detail::SetThreadRunnerList(nullptr);
   runnerList_.reset();

@@ -18,7 +18,8 @@ namespace uCI_Library {
 class TCILibraryScope {
  public:
   // Creates, in order: the runner list, the node instance counter and node eventers, the
-  // object destroyer, the data-spy hook (checking the command line for the DST switch).
+  // provider-name and class registries, the object destroyer, the data-spy hook (checking
+  // the command line for the DST switch).
   TCILibraryScope();
   // Frees them in reverse order.
   ~TCILibraryScope();

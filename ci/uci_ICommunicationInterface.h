@@ -102,7 +102,7 @@ using TChannelPtr = uInterfaces::TInterfacePtr<ICommunicationInterface>;
 // whole exchange, so exchanges from several threads run one after the other); the
 // notifications run after the lock is released, on the calling thread.
 class TCommunicationInterface : public uNodedInterface::TNodedInterface,
-                                public ICommunicationInterface {
+                                public virtual ICommunicationInterface {
  public:
   // Applies config (when not empty) once the object is built, through the subclass's
   // InternalSetConfiguration.
