@@ -46,7 +46,8 @@ uHidPlatform::THidDeviceInfo Info(const std::string& serial) {
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  const std::size_t index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const std::size_t index =
+      static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
   return values[index];
 }
 
@@ -85,8 +86,8 @@ void RoundTrip(uHidSimulated::TSimulatedHidBackend& backend) {
   }
   channel->Close(false);
   backend.RemoveDevice(device);
-  std::printf("round trip over %d exchanges (device delay %u ms, NextTimeout %d ms):\n",
-              kExchanges, kDeviceDelayMs, kNextTimeoutMs);
+  std::printf("round trip over %d exchanges (device delay %u ms, NextTimeout %d ms):\n", kExchanges,
+              kDeviceDelayMs, kNextTimeoutMs);
   std::printf("  overhead median %.2f ms, 95th percentile %.2f ms (target: median <= 12 ms)\n",
               Percentile(overheads, 0.5), Percentile(overheads, 0.95));
 }

@@ -83,8 +83,7 @@ void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*c
   TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.Get() < 0) return;
   // A Unix-domain connect does not wait: no listener gives ENOENT or ECONNREFUSED at once.
-  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    return;
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
   timeval sendLimit{kTerminalAckTimeoutMs / 1000, (kTerminalAckTimeoutMs % 1000) * 1000};
   ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
 
@@ -102,7 +101,9 @@ void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*c
   (void)::recv(fd.Get(), &ack, 1, 0);
 }
 
-TDataSpyHook DefaultForwarder() { return TDataSpyHook(&ForwardToTerminal); }
+TDataSpyHook DefaultForwarder() {
+  return TDataSpyHook(&ForwardToTerminal);
+}
 
 bool IsDataSpySwitch(std::string_view argument) {
   auto isTrimmed = [](char c) { return static_cast<unsigned char>(c) <= 32; };
@@ -136,7 +137,9 @@ void StartDataSpy(const std::vector<std::string>& arguments) {
     if (IsDataSpySwitch(argument)) SetOnDataSpy(DefaultForwarder());
 }
 
-void EndDataSpy() { SetOnDataSpy({}); }
+void EndDataSpy() {
+  SetOnDataSpy({});
+}
 }  // namespace detail
 
 void TCommunicationInterfaceDataSpy::DoDataWritten(const std::string& data) {

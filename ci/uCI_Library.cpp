@@ -25,7 +25,8 @@ void TCILibraryScope::AtEnd(std::function<void()> release) {
 }
 
 TCILibraryScope::TCILibraryScope() {
-  if (gActive.exchange(true)) throw std::logic_error("the communication library is already started");
+  if (gActive.exchange(true))
+    throw std::logic_error("the communication library is already started");
   runnerList_ = std::make_unique<uThreadUtils::TThreadRunnerList>();
   uThreadUtils::detail::SetThreadRunnerList(runnerList_.get());
   uNodedInterface::detail::StartNodes();
@@ -56,6 +57,8 @@ TCILibraryScope::~TCILibraryScope() {
   gActive = false;
 }
 
-bool TCILibraryScope::Active() noexcept { return gActive.load(); }
+bool TCILibraryScope::Active() noexcept {
+  return gActive.load();
+}
 
 }  // namespace uCI_Library

@@ -179,8 +179,8 @@ bool TCommunicationWrapperInterface::InternalSetConfiguration(const std::string&
   // provider's slots never keep the wrapper alive.
   provider->GetOnReadString().Connect({this, &TCommunicationWrapperInterface::OnProviderData},
                                       nullptr, &receiveThread_->Queue());
-  provider->GetOnError().Connect({this, &TCommunicationWrapperInterface::OnProviderError},
-                                 nullptr, &receiveThread_->Queue());
+  provider->GetOnError().Connect({this, &TCommunicationWrapperInterface::OnProviderError}, nullptr,
+                                 &receiveThread_->Queue());
   return true;
 }
 
@@ -191,7 +191,7 @@ void TCommunicationWrapperInterface::Shutdown() {
 
 void TCommunicationWrapperInterface::OnProviderData(
     uCI_CommunicationInterfaceUtils::ICommunicationInterface* /*sender*/,
-                                                    const std::string& /*text*/) {
+    const std::string& /*text*/) {
   // Held for the handler's duration; dropping it may free the wrapper on this thread.
   const uInterfaces::TInterfacePtr<uInterfaces::IInterface> keep(
       static_cast<ICommunicationWrapperInterface*>(this));
@@ -201,9 +201,7 @@ void TCommunicationWrapperInterface::OnProviderData(
 
 void TCommunicationWrapperInterface::OnProviderError(
     uCI_CommunicationInterfaceUtils::ICommunicationInterface* /*sender*/,
-                                                     const std::string& methodName,
-                                                     const std::vector<std::string>& args,
-                                                     std::int32_t errorCode) {
+    const std::string& methodName, const std::vector<std::string>& args, std::int32_t errorCode) {
   const uInterfaces::TInterfacePtr<uInterfaces::IInterface> keep(
       static_cast<ICommunicationWrapperInterface*>(this));
   DoError(methodName, args, errorCode);
@@ -222,8 +220,8 @@ void TProcessMsgList::NotifyWindows(uInterfaces::IInterface* sender, std::uintpt
     if (entry.receiver) entry.receiver(entry.message, sender, lParam);
 }
 
-uInterfaces::HRESULT TWxCommunicationWrapperInterface::QueryInterface(
-    const uInterfaces::TGUID& iid, void** object) {
+uInterfaces::HRESULT TWxCommunicationWrapperInterface::QueryInterface(const uInterfaces::TGUID& iid,
+                                                                      void** object) {
   if (iid == IWxProcess::IID) return AnswerInterface<IWxProcess>(this, object);
   if (iid == IWxMarker::IID) return AnswerInterface<IWxMarker>(this, object);
   if (iid == kWxWrapperIID) return AnswerInterface<ICommunicationWrapperInterface>(this, object);

@@ -11,7 +11,9 @@ using uSynchronizer::TWriteLock;
 
 TDispatcherQueue::TDispatcherQueue() : guard_("TDispatcherQueue") {}
 
-TDispatcherQueue::~TDispatcherQueue() { Clear(); }
+TDispatcherQueue::~TDispatcherQueue() {
+  Clear();
+}
 
 void TDispatcherQueue::Push(std::unique_ptr<TDispatcherEvent> event) {
   if (!event) return;
@@ -82,7 +84,8 @@ bool TDispatcher::ProcessOne() {
 
 // ---- TDispatcherThread
 
-TDispatcherThread::TDispatcherThread() : TDispatcherThread(std::make_shared<uThreadUtils::TEvent>()) {}
+TDispatcherThread::TDispatcherThread()
+    : TDispatcherThread(std::make_shared<uThreadUtils::TEvent>()) {}
 
 TDispatcherThread::TDispatcherThread(std::shared_ptr<uThreadUtils::TEvent> wakeEvent)
     : TDispatcher(std::make_unique<TDispatcherThreadQueue>(wakeEvent)),
@@ -232,13 +235,17 @@ class TDestroyThreadEvent final : public TDispatcherEvent {
 };
 }  // namespace
 
-TObjectDestroyer::TObjectDestroyer() { Queue().Push(std::make_unique<TNameDestroyerThreadEvent>()); }
+TObjectDestroyer::TObjectDestroyer() {
+  Queue().Push(std::make_unique<TNameDestroyerThreadEvent>());
+}
 
 void TObjectDestroyer::DestroyLater(std::unique_ptr<TDispatcherThread> thread) {
   if (thread) Queue().Push(std::make_unique<TDestroyThreadEvent>(std::move(thread)));
 }
 
-TObjectDestroyer* ObjectDestroyer() noexcept { return gObjectDestroyer.load(); }
+TObjectDestroyer* ObjectDestroyer() noexcept {
+  return gObjectDestroyer.load();
+}
 
 void DestroyLater(std::unique_ptr<TDispatcherThread> thread) {
   if (!thread) return;
@@ -256,7 +263,9 @@ void DestroyLater(std::unique_ptr<TDispatcherThread> thread) {
 }
 
 namespace detail {
-void SetObjectDestroyer(TObjectDestroyer* destroyer) noexcept { gObjectDestroyer.store(destroyer); }
+void SetObjectDestroyer(TObjectDestroyer* destroyer) noexcept {
+  gObjectDestroyer.store(destroyer);
+}
 }  // namespace detail
 
 }  // namespace uDispatcher

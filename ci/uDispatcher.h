@@ -218,9 +218,9 @@ class TCINotifyStringDispatcherEventOf : public TDispatcherEvent {
 template <class TSender>
 class TCINotifyErrorDispatcherEventOf : public TDispatcherEvent {
  public:
-  using THandler = uMethod::TMethod<void(TSender*, const std::string& methodName,
-                                         const std::vector<std::string>& args,
-                                         std::int32_t errorCode)>;
+  using THandler =
+      uMethod::TMethod<void(TSender*, const std::string& methodName,
+                            const std::vector<std::string>& args, std::int32_t errorCode)>;
   TCINotifyErrorDispatcherEventOf(TSender* sender, std::string methodName,
                                   std::vector<std::string> args, std::int32_t errorCode)
       : Sender(sender),

@@ -15,7 +15,9 @@ std::unique_ptr<uEventer::Teventer_NodedInterface> gNodeCreated;
 std::unique_ptr<uEventer::Teventer_NodedInterface> gNodeDestroyed;
 
 // The object's identity: its one IInterface subobject.
-IInterface* Identity(IInterface* p) { return p; }
+IInterface* Identity(IInterface* p) {
+  return p;
+}
 
 TNodedPtr AsNode(IInterface* p) {
   TNodedPtr node;
@@ -60,7 +62,8 @@ void TNodedInterface::BeforeDestruction() {
 }
 
 HRESULT TNodedInterface::QueryInterface(const TGUID& iid, void** object) {
-  if (iid == INodedInterface::IID) return uMyInterfacedObject::AnswerInterface<INodedInterface>(this, object);
+  if (iid == INodedInterface::IID)
+    return uMyInterfacedObject::AnswerInterface<INodedInterface>(this, object);
   if (iid == INodedInterfaceCore::IID)
     return uMyInterfacedObject::AnswerInterface<INodedInterfaceCore>(this, object);
   return TMyInterfacedObject::QueryInterface(iid, object);
@@ -206,9 +209,13 @@ TInterfacePtr<IInterface> TNodedInterface::GetParent() {
   return parent_;
 }
 
-TNodedPtr TNodedInterface::GetParentNoded() { return AsNode(GetParent().Get()); }
+TNodedPtr TNodedInterface::GetParentNoded() {
+  return AsNode(GetParent().Get());
+}
 
-void TNodedInterface::SetParentNoded(INodedInterface* parent) { SetParent(parent); }
+void TNodedInterface::SetParentNoded(INodedInterface* parent) {
+  SetParent(parent);
+}
 
 void TNodedInterface::SetParent(IInterface* parent) {
   TInterfacePtr<IInterface> keep(this);  // the old parent may hold the last other reference
@@ -263,8 +270,7 @@ int TNodedInterface::AddChild(IInterface* child) {
       TNodedPtr childParent = node->GetParentNoded();
       if (!childParent || Identity(childParent.Get()) != Identity(this)) node->SetParent(this);
       node->GetDescendantAddedEventer().AddHandler({this, &TNodedInterface::DoDescendantAdded});
-      node->GetDescendantRemovedEventer().AddHandler(
-          {this, &TNodedInterface::DoDescendantRemoved});
+      node->GetDescendantRemovedEventer().AddHandler({this, &TNodedInterface::DoDescendantRemoved});
       DoDescendantAdded(node.Get(), 0);
     } catch (...) {
       node->EndWrite();
@@ -344,7 +350,8 @@ bool TNodedInterface::FindByGUID(const std::string& guidText, TNodedPtr& found) 
     return true;
   }
   for (const auto& child : GetChildren())
-    if (TNodedPtr node = AsNode(child.Get()); node && node->FindByGUID(guidText, found)) return true;
+    if (TNodedPtr node = AsNode(child.Get()); node && node->FindByGUID(guidText, found))
+      return true;
   return false;
 }
 
@@ -369,8 +376,12 @@ void TNodedInterface::Shutdown() {
 
 // ---- process-wide state
 
-uEventer::Teventer_NodedInterface* NodeCreatedEventer() noexcept { return gNodeCreated.get(); }
-uEventer::Teventer_NodedInterface* NodeDestroyedEventer() noexcept { return gNodeDestroyed.get(); }
+uEventer::Teventer_NodedInterface* NodeCreatedEventer() noexcept {
+  return gNodeCreated.get();
+}
+uEventer::Teventer_NodedInterface* NodeDestroyedEventer() noexcept {
+  return gNodeDestroyed.get();
+}
 
 namespace detail {
 void StartNodes() {

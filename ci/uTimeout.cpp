@@ -1,7 +1,9 @@
 #include "ci/uTimeout.h"
 
 #include <atomic>
+#include <cmath>
 #include <ctime>
+#include <limits>
 
 namespace uTimeout {
 
@@ -24,6 +26,17 @@ std::uint32_t GetTickCount() noexcept {
 
 TTickSource SetTickSource(TTickSource source) noexcept {
   return gTickSource.exchange(source, std::memory_order_acq_rel);
+}
+
+std::uint32_t ClampLimit(std::int64_t ms) noexcept {
+  if (ms <= 0) return 0;
+  if (ms > std::numeric_limits<std::uint32_t>::max())
+    return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(ms);
+}
+
+std::int64_t TransmissionAllowance(std::size_t length, double timeFactor) noexcept {
+  return static_cast<std::int64_t>(std::ceil((static_cast<double>(length) + 5.0) * timeFactor));
 }
 
 void TTimeout::SetTimeout(std::uint32_t ms) noexcept {

@@ -1,6 +1,7 @@
 #pragma once
 // Time limits on the wrapping 32-bit millisecond tick counter.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace uTimeout {
@@ -12,6 +13,13 @@ std::uint32_t GetTickCount() noexcept;
 using TTickSource = std::uint32_t (*)();
 // Replaces the tick source; nullptr restores the system's counter. Returns the previous one.
 TTickSource SetTickSource(TTickSource source) noexcept;
+
+// A limit in ms for SetTimeout from a sum of caller limits: a negative sum (a caller's
+// negative limit) means no wait, not a 49-day one after the 32-bit conversion.
+std::uint32_t ClampLimit(std::int64_t ms) noexcept;
+
+// ceil((length + 5) x timeFactor): the time a request of that length may take to go out.
+std::int64_t TransmissionAllowance(std::size_t length, double timeFactor) noexcept;
 
 // A limit measured from the moment it was set. Start is corrected once when the counter has
 // wrapped since (it then lies 2^32 below zero), so elapsed time stays continuous.

@@ -12,20 +12,6 @@ namespace uci_ICommunicationInterface {
 using uMyInterfacedObject::AnswerInterface;
 using uNodedInterface::TNodeWriteLock;
 
-namespace {
-// A limit in ms for TTimeout; a negative sum (a caller's negative limit) means "no wait"
-// rather than a 49-day wait after the 32-bit conversion.
-std::uint32_t ClampLimit(std::int64_t ms) {
-  if (ms <= 0) return 0;
-  if (ms > std::numeric_limits<std::uint32_t>::max()) return std::numeric_limits<std::uint32_t>::max();
-  return static_cast<std::uint32_t>(ms);
-}
-}  // namespace
-
-std::int64_t TransmissionAllowance(std::size_t length, double timeFactor) {
-  return static_cast<std::int64_t>(std::ceil((static_cast<double>(length) + 5.0) * timeFactor));
-}
-
 TCommunicationInterface::TCommunicationInterface(std::string config)
     : pendingConfig_(std::move(config)) {}
 
@@ -156,8 +142,8 @@ std::string TCommunicationInterface::ReadString() {
 void TCommunicationInterface::Query(const std::string& request, std::int32_t firstTimeout,
                                     std::int32_t nextTimeout, std::int32_t totalTimeout,
                                     bool clearInputFirst, bool clearOutputFirst,
-                                    const TQueryContinue& continueQuery,
-                                    const std::string& prefix, std::string& answer) {
+                                    const TQueryContinue& continueQuery, const std::string& prefix,
+                                    std::string& answer) {
   answer.clear();
   DoDataWritten(request);  // reported before anything else, also on a closed channel
   {
@@ -168,12 +154,12 @@ void TCommunicationInterface::Query(const std::string& request, std::int32_t fir
       uThreadUtils::Sleep(1);
       InternalWriteString(request);
       const double factor = GetTimeFactor();
-      const std::int64_t allowance = TransmissionAllowance(request.size(), factor);
+      const std::int64_t allowance = uTimeout::TransmissionAllowance(request.size(), factor);
       uTimeout::TTimeout piece, total;
-      piece.SetTimeout(ClampLimit(std::int64_t{firstTimeout} + allowance));
-      total.SetTimeout(ClampLimit(std::int64_t{totalTimeout} + allowance));
+      piece.SetTimeout(uTimeout::ClampLimit(std::int64_t{firstTimeout} + allowance));
+      total.SetTimeout(uTimeout::ClampLimit(std::int64_t{totalTimeout} + allowance));
       const std::uint32_t gap =
-          ClampLimit(static_cast<std::int64_t>(std::ceil(nextTimeout * factor)));
+          uTimeout::ClampLimit(static_cast<std::int64_t>(std::ceil(nextTimeout * factor)));
       for (;;) {
         uThreadUtils::Sleep(1);
         if (GetInputCount() != 0) {
@@ -192,7 +178,8 @@ void TCommunicationInterface::Query(const std::string& request, std::int32_t tim
                                     const TQueryContinue& continueQuery, std::string& answer) {
   const std::int64_t total = std::int64_t{timeout} * 2;
   Query(request, timeout, 50,
-        static_cast<std::int32_t>(std::min<std::int64_t>(total, std::numeric_limits<std::int32_t>::max())),
+        static_cast<std::int32_t>(
+            std::min<std::int64_t>(total, std::numeric_limits<std::int32_t>::max())),
         false, false, continueQuery, "", answer);
 }
 
@@ -208,9 +195,15 @@ void TCommunicationInterface::Notify(const TCINotifyEvent& handler,
   }
 }
 
-void TCommunicationInterface::DoOpen() { Notify(GetOnOpen(), openEventer_, "DoOpen"); }
-void TCommunicationInterface::DoClose() { Notify(GetOnClose(), closeEventer_, "DoClose"); }
-void TCommunicationInterface::DoDataRcv() { Notify(GetOnDataRcv(), dataRcvEventer_, "DoDataRcv"); }
+void TCommunicationInterface::DoOpen() {
+  Notify(GetOnOpen(), openEventer_, "DoOpen");
+}
+void TCommunicationInterface::DoClose() {
+  Notify(GetOnClose(), closeEventer_, "DoClose");
+}
+void TCommunicationInterface::DoDataRcv() {
+  Notify(GetOnDataRcv(), dataRcvEventer_, "DoDataRcv");
+}
 
 void TCommunicationInterface::DoConfigurationChange() {
   try {

@@ -151,8 +151,8 @@ class TCommunicationInterface : public uNodedInterface::TNodedInterface,
              std::int32_t totalTimeout, bool clearInputFirst, bool clearOutputFirst,
              const TQueryContinue& continueQuery, const std::string& prefix,
              std::string& answer) override;
-  void Query(const std::string& request, std::int32_t timeout,
-             const TQueryContinue& continueQuery, std::string& answer) override;
+  void Query(const std::string& request, std::int32_t timeout, const TQueryContinue& continueQuery,
+             std::string& answer) override;
   double GetTimeFactor() override { return timeFactor_; }
   bool GetReservedFlag1() override { return false; }
   bool GetReservedFlag2() override { return false; }
@@ -205,8 +205,5 @@ class TCommunicationInterface : public uNodedInterface::TNodedInterface,
   uEventer::TEventerCiNotify configurationChangeEventer_;
   const double timeFactor_ = 1.0;
 };
-
-// ceil((length + 5) x timeFactor): the time a request of that length may take to go out.
-std::int64_t TransmissionAllowance(std::size_t length, double timeFactor);
 
 }  // namespace uci_ICommunicationInterface

@@ -12,16 +12,6 @@ using uCI_CommunicationInterfaceUtils::ICommunicationInterface;
 using uSynchronizer::TReadLock;
 using uSynchronizer::TWriteLock;
 
-namespace {
-// A limit for TTimeout: a negative sum (a caller's negative limit) means no wait, not a
-// 49-day one after the 32-bit conversion.
-std::uint32_t ClampLimit(std::int64_t ms) {
-  if (ms <= 0) return 0;
-  if (ms > std::numeric_limits<std::uint32_t>::max()) return std::numeric_limits<std::uint32_t>::max();
-  return static_cast<std::uint32_t>(ms);
-}
-}  // namespace
-
 TCommunicationInterface::TCommunicationInterface(std::string className)
     : className_(std::move(className)), lock_(className_) {}
 
@@ -80,9 +70,13 @@ void TCommunicationInterface::SetActive(bool value) {
     Close(false);
 }
 
-std::string TCommunicationInterface::GetConfiguration() { return "provider=" + GetProviderName(); }
+std::string TCommunicationInterface::GetConfiguration() {
+  return "provider=" + GetProviderName();
+}
 
-std::string TCommunicationInterface::GetAddress() { return "provider=" + GetProviderName(); }
+std::string TCommunicationInterface::GetAddress() {
+  return "provider=" + GetProviderName();
+}
 
 void TCommunicationInterface::SetConfiguration(const std::string& config) {
   TWriteLock hold(lock_);
@@ -119,12 +113,12 @@ void TCommunicationInterface::Query(const std::string& request, std::int32_t fir
   uThreadUtils::Sleep(1);
   InternalWriteString(request);
   const double factor = timeFactor_;
-  const auto allowance = static_cast<std::int64_t>(
-      std::ceil((static_cast<double>(request.size()) + 5.0) * factor));
+  const std::int64_t allowance = uTimeout::TransmissionAllowance(request.size(), factor);
   uTimeout::TTimeout piece, total;
-  piece.SetTimeout(ClampLimit(std::int64_t{firstTimeout} + allowance));
-  total.SetTimeout(ClampLimit(std::int64_t{totalTimeout} + allowance));
-  const std::uint32_t gap = ClampLimit(static_cast<std::int64_t>(std::ceil(nextTimeout * factor)));
+  piece.SetTimeout(uTimeout::ClampLimit(std::int64_t{firstTimeout} + allowance));
+  total.SetTimeout(uTimeout::ClampLimit(std::int64_t{totalTimeout} + allowance));
+  const std::uint32_t gap =
+      uTimeout::ClampLimit(static_cast<std::int64_t>(std::ceil(nextTimeout * factor)));
   for (;;) {
     uThreadUtils::Sleep(1);
     if (GetInputCount() != 0) {
@@ -179,8 +173,8 @@ void TCommunicationInterface::DoConfigurationChange(const std::string& text) {
   }
 }
 
-void TCommunicationInterface::DoError(const std::string& name,
-                                      const std::vector<std::string>& args, std::int32_t code) {
+void TCommunicationInterface::DoError(const std::string& name, const std::vector<std::string>& args,
+                                      std::int32_t code) {
   onError_.Raise(static_cast<ICommunicationInterface*>(this), name, code, args);
 }
 

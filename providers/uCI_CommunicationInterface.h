@@ -20,8 +20,9 @@ namespace uCI_CommunicationInterface {
 
 using uCI_CommunicationInterfaceUtils::TIsComplete;
 
-class TCommunicationInterface : public uMyInterfacedObject::TMyInterfacedObject,
-                                public virtual uCI_CommunicationInterfaceUtils::ICommunicationInterface {
+class TCommunicationInterface
+    : public uMyInterfacedObject::TMyInterfacedObject,
+      public virtual uCI_CommunicationInterfaceUtils::ICommunicationInterface {
  public:
   uInterfaces::HRESULT QueryInterface(const uInterfaces::TGUID& iid, void** object) override;
 
@@ -37,8 +38,7 @@ class TCommunicationInterface : public uMyInterfacedObject::TMyInterfacedObject,
   std::string ReadString() final;
   void Query(const std::string& request, std::int32_t firstTimeout, std::int32_t nextTimeout,
              std::int32_t totalTimeout, bool clearInputFirst, bool clearOutputFirst,
-             const TIsComplete& isComplete, const std::string& prefix,
-             std::string& answer) final;
+             const TIsComplete& isComplete, const std::string& prefix, std::string& answer) final;
 
   uDispatcher::TCINotifyEventSlotList& GetOnOpen() final { return onOpen_; }
   uDispatcher::TCINotifyEventSlotList& GetOnClose() final { return onClose_; }

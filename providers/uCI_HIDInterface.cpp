@@ -44,11 +44,10 @@ bool TCommunicationHIDInterface::IsOpen() {
 
 std::string TCommunicationHIDInterface::GetConfiguration() {
   TReadLock hold(ProviderLock());
-  return TCommunicationInternalBufferInterface::GetConfiguration() + ";vid=" +
-         std::to_string(vid_) + ";pid=" + std::to_string(pid_) +
+  return TCommunicationInternalBufferInterface::GetConfiguration() +
+         ";vid=" + std::to_string(vid_) + ";pid=" + std::to_string(pid_) +
          ";serial_number=" + serialNumber_;
 }
-
 
 int TCommunicationHIDInterface::GetPID() {
   TReadLock hold(ProviderLock());

@@ -17,7 +17,9 @@ std::size_t PayloadRoom(int outLen) {
 
 THidDevice::THidDevice() : lock_("THidDevice") {}
 
-THidDevice::~THidDevice() { SetDevice(nullptr); }
+THidDevice::~THidDevice() {
+  SetDevice(nullptr);
+}
 
 void THidDevice::SetDevice(uHidPlatform::THidPlatformDevicePtr device) {
   TWriteLock hold(lock_);

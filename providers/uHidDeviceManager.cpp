@@ -13,7 +13,9 @@ THidDeviceManager::THidDeviceManager()
     : lock_("THidDeviceManager"),
       controller_(std::make_unique<uHidPlatform::THidPlatformController>()) {}
 
-THidDeviceManager::~THidDeviceManager() { Clear(); }
+THidDeviceManager::~THidDeviceManager() {
+  Clear();
+}
 
 void THidDeviceManager::Refresh() {
   TWriteLock hold(lock_);
@@ -48,8 +50,7 @@ THidDevicePtr THidDeviceManager::GetItem(int index) {
   return entries_[static_cast<std::size_t>(index)];
 }
 
-int THidDeviceManager::IndexOfLocked(int vendorID, int productID,
-                                     const std::string& serialNumber) {
+int THidDeviceManager::IndexOfLocked(int vendorID, int productID, const std::string& serialNumber) {
   for (int i = static_cast<int>(entries_.size()) - 1; i >= 0; --i) {
     const auto device = entries_[static_cast<std::size_t>(i)]->GetDevice();
     if (!device) continue;

@@ -77,8 +77,7 @@ void THidPlatformController::CheckIn(const THidPlatformDevicePtr& device) {
   if (!device) return;
   device->CloseHandles();
   std::lock_guard lock(mutex_);
-  checkedOut_.erase(std::remove(checkedOut_.begin(), checkedOut_.end(), device),
-                    checkedOut_.end());
+  checkedOut_.erase(std::remove(checkedOut_.begin(), checkedOut_.end(), device), checkedOut_.end());
 }
 
 }  // namespace uHidPlatform

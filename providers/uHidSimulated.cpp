@@ -102,7 +102,8 @@ std::string TSimulatedHidDevice::ReadReport(int maxLength) {
   if (ring_.empty()) return {};
   std::string report = std::move(ring_.front());
   ring_.pop_front();
-  if (static_cast<int>(report.size()) > maxLength) report.resize(static_cast<std::size_t>(maxLength));
+  if (static_cast<int>(report.size()) > maxLength)
+    report.resize(static_cast<std::size_t>(maxLength));
   return report;
 }
 

@@ -27,9 +27,18 @@ TEST(DataSpySwitch, RecognisesDstHoweverItIsWritten) {
     bool expected;
   };
   const Case cases[] = {
-      {"DST", true},      {"dst", true},     {"/dst", true},   {"-DST", true},
-      {" \t-Dst\r\n", true}, {"--dst", false}, {"/-dst", false}, {"DSTX", false},
-      {"DS", false},      {"", false},       {"/", false},     {"d st", false},
+      {"DST", true},
+      {"dst", true},
+      {"/dst", true},
+      {"-DST", true},
+      {" \t-Dst\r\n", true},
+      {"--dst", false},
+      {"/-dst", false},
+      {"DSTX", false},
+      {"DS", false},
+      {"", false},
+      {"/", false},
+      {"d st", false},
       {"/usr/bin/dovela-gsm-configurator", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsDataSpySwitch(c.argument), c.expected) << c.argument;
@@ -121,8 +130,10 @@ class TTerminal {
         if (received.size() >= 4 + length) break;
       }
     }
-    if (acknowledge_) ::send(fd, "\x01", 1, MSG_NOSIGNAL);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(kTerminalAckTimeoutMs + 200));
+    if (acknowledge_)
+      ::send(fd, "\x01", 1, MSG_NOSIGNAL);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(kTerminalAckTimeoutMs + 200));
     ::close(fd);
     return received;
   }
@@ -141,7 +152,9 @@ TEST(DataSpyForwarder, SendsTheDirectionByteAndTheTextToTheTerminal) {
   ForwardToTerminal(nullptr, std::string("A\0B", 3), kDirectionWritten);
   const auto received = served.get();
   ASSERT_TRUE(received.has_value());
-  EXPECT_EQ(*received, std::string("\x04\x00\x00\x00\x01" "A\0B", 8));
+  EXPECT_EQ(*received, std::string("\x04\x00\x00\x00\x01"
+                                   "A\0B",
+                                   8));
 }
 
 TEST(DataSpyForwarder, ThroughTheChannelAWriteOfABSendsThreeBytesAndAnEmptyReadNothing) {
@@ -152,7 +165,9 @@ TEST(DataSpyForwarder, ThroughTheChannelAWriteOfABSendsThreeBytesAndAnEmptyReadN
   channel->WriteString("AB");
   auto received = served.get();
   ASSERT_TRUE(received.has_value());
-  EXPECT_EQ(*received, std::string("\x03\x00\x00\x00\x01" "AB", 7));
+  EXPECT_EQ(*received, std::string("\x03\x00\x00\x00\x01"
+                                   "AB",
+                                   7));
 
   served = std::async(std::launch::async, [&] { return terminal.ServeOne(100); });
   EXPECT_EQ(channel->ReadString(), "");

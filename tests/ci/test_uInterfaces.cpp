@@ -6,10 +6,10 @@
 
 #include "support/TestInterfaces.h"
 
-using uInterfaces::TGUID;
-using uInterfaces::TInterfacePtr;
 using testsupport::ITestSender;
 using testsupport::TTestObject;
+using uInterfaces::TGUID;
+using uInterfaces::TInterfacePtr;
 
 TEST(InterfacesGuid, RegistryFormRoundTrips) {
   constexpr TGUID g{"{dd03f488-8A5F-4757-98c3-8C2F2F38BEF4}"};
@@ -25,12 +25,12 @@ TEST(InterfacesGuid, RegistryFormRoundTrips) {
 TEST(InterfacesGuid, MalformedTextsDoNotParse) {
   for (const char* text : {
            "",
-           "DD03F488-8A5F-4757-98C3-8C2F2F38BEF4",      // no braces
-           "{DD03F488-8A5F-4757-98C3-8C2F2F38BEF}",     // one digit short
-           "{DD03F488-8A5F-4757-98C3-8C2F2F38BEF44}",   // one digit long
-           "{DD03F4888A5F-4757-98C3-8C2F2F38BEF4-}",    // hyphen misplaced
-           "{DD03F488-8A5F-4757-98C3-8C2F2F38BEG4}",    // not hexadecimal
-           "{DD03F488 8A5F-4757-98C3-8C2F2F38BEF4}",    // space for hyphen
+           "DD03F488-8A5F-4757-98C3-8C2F2F38BEF4",     // no braces
+           "{DD03F488-8A5F-4757-98C3-8C2F2F38BEF}",    // one digit short
+           "{DD03F488-8A5F-4757-98C3-8C2F2F38BEF44}",  // one digit long
+           "{DD03F4888A5F-4757-98C3-8C2F2F38BEF4-}",   // hyphen misplaced
+           "{DD03F488-8A5F-4757-98C3-8C2F2F38BEG4}",   // not hexadecimal
+           "{DD03F488 8A5F-4757-98C3-8C2F2F38BEF4}",   // space for hyphen
        }) {
     EXPECT_FALSE(TGUID::Parse(text).has_value()) << text;
   }

@@ -14,9 +14,9 @@ TEST(ThreadUtilsName, CutToWhatLinuxKeeps) {
     const char* expected;
   };
   const Case cases[] = {
-      {"HID work thread", "HID work thread"},           // exactly 15 bytes
-      {"CI Data Receive Thread", "CI Data Receive"},    // " Thread" dropped
-      {"Object Destroyer Thread", "Object Destroye"},   // then cut to 15 bytes
+      {"HID work thread", "HID work thread"},          // exactly 15 bytes
+      {"CI Data Receive Thread", "CI Data Receive"},   // " Thread" dropped
+      {"Object Destroyer Thread", "Object Destroye"},  // then cut to 15 bytes
       {"A very long name for a worker", "A very long nam"},
       {"Short", "Short"},
       {"", ""},

@@ -159,3 +159,18 @@ TEST_F(TimeoutTest, SystemTicksAdvance) {
 }
 
 }  // namespace
+
+TEST(TimeoutLimits, SumsOfCallerLimitsBecomeUsable32BitLimits) {
+  struct Case {
+    std::int64_t ms;
+    std::uint32_t limit;
+  };
+  const Case cases[] = {
+      {-5000, 0},  // a negative limit means no wait, not 49 days
+      {0, 0},     {1, 1}, {30045, 30045}, {std::int64_t{1} << 32, 0xFFFFFFFFu},
+  };
+  for (const Case& c : cases) EXPECT_EQ(uTimeout::ClampLimit(c.ms), c.limit) << c.ms;
+  EXPECT_EQ(uTimeout::TransmissionAllowance(40, 1.0), 45);
+  EXPECT_EQ(uTimeout::TransmissionAllowance(0, 1.0), 5);
+  EXPECT_EQ(uTimeout::TransmissionAllowance(1, 1.5), 9);  // ceil(6 x 1.5)
+}

@@ -14,11 +14,11 @@
 #include "ci/uTimeout.h"
 #include "support/TestChannel.h"
 
+using testsupport::TTestChannel;
 using uci_ICommunicationInterface::ICommunicationInterface;
 using uci_ICommunicationInterface::TCINotifyErrorEvent;
 using uci_ICommunicationInterface::TCINotifyEvent;
 using uInterfaces::TInterfacePtr;
-using testsupport::TTestChannel;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -133,11 +133,9 @@ TEST_F(ChannelTest, SetActiveAnswersTheStateOrTheChange) {
     bool expected;
   };
   const Case cases[] = {
-      {false, false, true, false},  // nothing to do: the current state
-      {true, true, true, true},
-      {false, true, true, true},  // opened
-      {false, true, false, false},
-      {true, false, true, true},  // closed
+      {false, false, true, false},                             // nothing to do: the current state
+      {true, true, true, true},    {false, true, true, true},  // opened
+      {false, true, false, false}, {true, false, true, true},  // closed
       {true, false, false, false},
   };
   for (const Case& c : cases) {
@@ -189,7 +187,10 @@ TEST_F(ChannelTest, AnErrorHandlersExceptionReachesTheCaller) {
   channel_->openResult = false;
   EXPECT_THROW(channel_->Open(), std::runtime_error);
   // The lock was released on the way out.
-  std::async(std::launch::async, [&] { channel_->BeginWrite(); channel_->EndWrite(); }).get();
+  std::async(std::launch::async, [&] {
+    channel_->BeginWrite();
+    channel_->EndWrite();
+  }).get();
 }
 
 TEST_F(ChannelTest, HandlerGettersReturnWhatTheSettersStored) {
@@ -242,9 +243,8 @@ TEST(Channel, PersistsItsConnectionStringInXml) {
       "<channel name=\"Modem\" GUID=\"{11111111-2222-3333-4444-555555555555}\" "
       "connectionstring=\"provider=HID;vid=$2047\"/>");
   auto parent = uMyInterfacedObject::Create<TTestChannel>();
-  auto channel = uMyInterfacedObject::Create<TTestChannel>(doc.document_element(),
-                                                           static_cast<uInterfaces::IInterface*>(
-                                                               parent.Get()));
+  auto channel = uMyInterfacedObject::Create<TTestChannel>(
+      doc.document_element(), static_cast<uInterfaces::IInterface*>(parent.Get()));
   EXPECT_EQ(channel->Configs(), (std::vector<std::string>{"provider=HID;vid=$2047"}));
   EXPECT_EQ(channel->GetName(), "Modem");
   EXPECT_EQ(channel->GetGUIDString(), "{11111111-2222-3333-4444-555555555555}");
@@ -252,8 +252,7 @@ TEST(Channel, PersistsItsConnectionStringInXml) {
 
   channel->SetConfiguration("provider=TCP_CLIENT");
   channel->SaveToXML();
-  EXPECT_STREQ(doc.document_element().attribute("connectionstring").value(),
-               "provider=TCP_CLIENT");
+  EXPECT_STREQ(doc.document_element().attribute("connectionstring").value(), "provider=TCP_CLIENT");
   parent->Shutdown();
 }
 
@@ -383,18 +382,27 @@ TEST_F(QueryTest, FirstTimeoutZeroWaitsOnlyTheAllowance) {
   EXPECT_EQ(rec_.Log().back(), "spy2 ");
 }
 
+TEST_F(QueryTest, ANegativeLimitMeansNoWaitRatherThanAnEndlessOne) {
+  std::string answer;
+  const auto start = Clock::now();
+  device_->Query("q", -100000, -1, -100000, false, false, {}, "", answer);
+  EXPECT_LT(ElapsedMs(start), 200);
+  EXPECT_EQ(device_->Written(), (std::vector<std::string>{"q"}));
+}
+
 TEST_F(QueryTest, ContinueEndsTheExchangeOnZero) {
   device_->pieces = {{0, "partial"}};
   int asked = 0;
   std::string seen;
   std::string answer;
-  device_->Query("q", 5000, 5000, 10000, false, false,
-                 [&](const std::string& text) -> std::uint16_t {
-                   ++asked;
-                   seen = text;
-                   return 0;
-                 },
-                 "P:", answer);
+  device_->Query(
+      "q", 5000, 5000, 10000, false, false,
+      [&](const std::string& text) -> std::uint16_t {
+        ++asked;
+        seen = text;
+        return 0;
+      },
+      "P:", answer);
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(seen.rfind("P:", 0), 0u);
 
@@ -403,12 +411,13 @@ TEST_F(QueryTest, ContinueEndsTheExchangeOnZero) {
   device_->pieces = {{5, "AB"}, {20, "C;"}};
   asked = 0;
   const auto start = Clock::now();
-  device_->Query("q", 5000, 5000, 10000, true, false,
-                 [&](const std::string& text) -> std::uint16_t {
-                   ++asked;
-                   return text.find(';') == std::string::npos ? 1 : 0;
-                 },
-                 "", answer);
+  device_->Query(
+      "q", 5000, 5000, 10000, true, false,
+      [&](const std::string& text) -> std::uint16_t {
+        ++asked;
+        return text.find(';') == std::string::npos ? 1 : 0;
+      },
+      "", answer);
   EXPECT_EQ(answer, "ABC;");
   EXPECT_GT(asked, 1);
   EXPECT_LT(ElapsedMs(start), 1000);
@@ -452,9 +461,9 @@ std::uint32_t WrappingTicks() {
 }  // namespace
 
 TEST_F(QueryTest, ALimitRunsAcrossTheTickCounterWrap) {
-  gWrapOrigin = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    Clock::now().time_since_epoch())
-                    .count();
+  gWrapOrigin =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+          .count();
   gWrapBase = 0xFFFFFFFFu - 20;  // wraps 20 ms into the exchange
   uTimeout::SetTickSource(&WrappingTicks);
   std::string answer;
@@ -503,11 +512,10 @@ TEST_F(QueryTest, ExchangesFromSeveralThreadsRunOneAfterTheOther) {
 TEST_F(QueryTest, AnExceptionLeavesTheLockAndSkipsTheFinalReport) {
   device_->pieces = {{0, "x"}};
   std::string answer;
-  EXPECT_THROW(device_->Query("q", 1000, 100, 2000, false, false,
-                              [](const std::string&) -> std::uint16_t {
-                                throw std::runtime_error("stop");
-                              },
-                              "", answer),
+  EXPECT_THROW(device_->Query(
+                   "q", 1000, 100, 2000, false, false,
+                   [](const std::string&) -> std::uint16_t { throw std::runtime_error("stop"); },
+                   "", answer),
                std::runtime_error);
   EXPECT_EQ(rec_.Log(), (TLog{"spy1 q"}));
   auto other = std::async(std::launch::async, [&] { return device_->Open(); });

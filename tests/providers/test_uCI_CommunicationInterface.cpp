@@ -56,8 +56,7 @@ class ProviderBaseTest : public testing::Test {
     provider_->GetOnClose().Connect({&events_, &TEvents::OnClose}, nullptr, nullptr);
     provider_->GetOnReadString().Connect({&events_, &TEvents::OnRead}, nullptr, nullptr);
     provider_->GetOnWriteString().Connect({&events_, &TEvents::OnWrite}, nullptr, nullptr);
-    provider_->GetOnConfigurationChange().Connect({&events_, &TEvents::OnConfig}, nullptr,
-                                                  nullptr);
+    provider_->GetOnConfigurationChange().Connect({&events_, &TEvents::OnConfig}, nullptr, nullptr);
     provider_->GetOnError().Connect({&events_, &TEvents::OnError}, nullptr, nullptr);
   }
   using TLog = std::vector<std::string>;
@@ -156,15 +155,20 @@ TEST_F(ProviderBaseTest, QueryCollectsWhatTheReceiveThreadDeliversAndEndsWhenCom
   });
   std::string answer;
   std::vector<std::string> asked;
-  provider_->Query("q", 2000, 2000, 5000, true, true,
-                   [&](const std::string& t) {
-                     asked.push_back(t);
-                     return t.find(';') != std::string::npos;
-                   },
-                   ">", answer);
+  provider_->Query(
+      "q", 2000, 2000, 5000, true, true,
+      [&](const std::string& t) {
+        asked.push_back(t);
+        return t.find(';') != std::string::npos;
+      },
+      ">", answer);
   receiver.join();
-  EXPECT_EQ(answer, "AB" "C;");
-  EXPECT_EQ(asked.back(), ">AB" "C;");
+  EXPECT_EQ(answer,
+            "AB"
+            "C;");
+  EXPECT_EQ(asked.back(),
+            ">AB"
+            "C;");
   EXPECT_EQ(provider_->written, (std::vector<std::string>{"q"}));
 }
 
@@ -173,13 +177,14 @@ TEST_F(ProviderBaseTest, AForcedCloseCutsARunningQueryShort) {
   std::promise<void> started;
   auto query = std::async(std::launch::async, [&] {
     std::string answer;
-    provider_->Query("q", 10000, 10000, 20000, false, false,
-                     [&, first = true](const std::string&) mutable {
-                       if (first) started.set_value();
-                       first = false;
-                       return false;
-                     },
-                     "", answer);
+    provider_->Query(
+        "q", 10000, 10000, 20000, false, false,
+        [&, first = true](const std::string&) mutable {
+          if (first) started.set_value();
+          first = false;
+          return false;
+        },
+        "", answer);
   });
   started.get_future().wait();
   const auto start = Clock::now();

@@ -44,8 +44,8 @@ TEST_F(HidProviderTest, ConfigurationKeysFollowTheirRules) {
   };
   const Step steps[] = {
       {"provider=HID;vid=$2047;pid=$0301;serial_number=ABC", 8263, 769, "ABC"},
-      {"vid=8263;pid=abc", 8263, 769, "ABC"},  // not a number: the old value stays
-      {"vid=1;pid=2", 1, 2, "ABC"},            // no serial key: the old serial stays
+      {"vid=8263;pid=abc", 8263, 769, "ABC"},     // not a number: the old value stays
+      {"vid=1;pid=2", 1, 2, "ABC"},               // no serial key: the old serial stays
       {"serial_number=;vid=$2047", 8263, 2, ""},  // present and empty: cleared
       {"serial_number=X1;pid=769", 8263, 769, "X1"},
       {"provider=HID;vid=$2047;pid=$0301;serial_number=", 8263, 769, ""},  // the app's, no serial

@@ -102,7 +102,8 @@ TEST_F(WrapperTest, TheApplicationsConfigurationOpensTheDeviceAndQueryGetsItsAns
   ASSERT_TRUE(provider);
   EXPECT_EQ(provider->GetProviderName(), "HID");
   EXPECT_EQ(wrapper_->GetConfiguration(), "provider=HID;vid=8263;pid=769;serial_number=D1");
-  EXPECT_EQ(wrapper_->GetDescription(), "WrapperCI: provider=HID;vid=8263;pid=769;serial_number=D1");
+  EXPECT_EQ(wrapper_->GetDescription(),
+            "WrapperCI: provider=HID;vid=8263;pid=769;serial_number=D1");
 
   ASSERT_TRUE(wrapper_->Open());
   ASSERT_TRUE(wrapper_->IsOpen());
@@ -128,7 +129,8 @@ TEST_F(WrapperTest, QueriesFromSeveralThreadsAreServedOneAfterTheOther) {
       return answer;
     }));
   }
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(answers[static_cast<std::size_t>(i)].get(), "ok:req" + std::to_string(i));
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(answers[static_cast<std::size_t>(i)].get(), "ok:req" + std::to_string(i));
 }
 
 TEST_F(WrapperTest, ProviderErrorsReachOnErrorOnTheReceiveThread) {
@@ -159,7 +161,8 @@ TEST_F(WrapperTest, UnknownProviderNamesCreateNothing) {
     wrapper_->SetConfiguration(config);
     EXPECT_FALSE(wrapper_->GetProvider());
     EXPECT_FALSE(wrapper_->GetConfigured());
-    EXPECT_EQ(events_.Errors(), (std::vector<std::string>{std::string("SetConfiguration ") + config}));
+    EXPECT_EQ(events_.Errors(),
+              (std::vector<std::string>{std::string("SetConfiguration ") + config}));
     EXPECT_EQ(wrapper_->GetDescription(), "WrapperCI: Empty");
     EXPECT_EQ(wrapper_->GetConfiguration(), "");
     EXPECT_EQ(wrapper_->GetInputCount(), 0);
@@ -294,15 +297,17 @@ TEST(WrapperRegistry, TheFiveNamesAndTheWxClassAreRegisteredAtStart) {
 
 namespace {
 std::atomic<std::uint32_t> gTicks{0};
-std::uint32_t TestTicks() { return gTicks; }
+std::uint32_t TestTicks() {
+  return gTicks;
+}
 }  // namespace
 
 TEST(WxWrapper, ProcessReconnectsAClosedEnabledChannelAtMostEvery30Seconds) {
   testsupport::TSimulatedDevices devices;
   gTicks = 40000;  // the system has been up for more than 30 s
   uTimeout::SetTickSource(&TestTicks);
-  auto wx = uMyInterfacedObject::Create<uCI_Wrapper::TWxCommunicationWrapperInterface>(
-      kAppConfig + "W1");
+  auto wx =
+      uMyInterfacedObject::Create<uCI_Wrapper::TWxCommunicationWrapperInterface>(kAppConfig + "W1");
   std::vector<std::string> notes;
   wx->GetProcessMsgList().Add(
       [&](std::uint32_t message, uInterfaces::IInterface*, std::uintptr_t lParam) {

@@ -38,9 +38,11 @@ TEST(HidDeviceFraming, TextIsCutIntoOutputReports) {
       {"62 bytes fill one report", s62, {Report(0x3F, 62, s62, 64)}},
       {"63 bytes take two", s63, {Report(0x3F, 62, s62, 64), Report(0x3F, 1, "b", 64)}},
       {"an empty text is one empty report", "", {Report(0x3F, 0, "", 64)}},
-      {"124 bytes: two full reports, no empty one after", s62 + s62,
+      {"124 bytes: two full reports, no empty one after",
+       s62 + s62,
        {Report(0x3F, 62, s62, 64), Report(0x3F, 62, s62, 64)}},
-      {"every byte value passes", std::string("\0\xFF\x01", 3),
+      {"every byte value passes",
+       std::string("\0\xFF\x01", 3),
        {Report(0x3F, 3, std::string("\0\xFF\x01", 3), 64)}},
   };
   for (const Case& c : cases) {
@@ -91,15 +93,19 @@ TEST(HidDeviceFraming, InputReportsGiveTheirPayload) {
   };
   const Case cases[] = {
       {"length 5 gives five bytes, the rest is ignored",
-       {Report(0x3F, 5, "hello-and-more", 64)}, "hello"},
+       {Report(0x3F, 5, "hello-and-more", 64)},
+       "hello"},
       {"several reports are joined", {InputReport("ab"), InputReport("cd")}, "abcd"},
       {"length 0 gives nothing and ends the pass",
-       {InputReport("ab"), Report(0x3F, 0, "", 64), InputReport("cd")}, "ab"},
+       {InputReport("ab"), Report(0x3F, 0, "", 64), InputReport("cd")},
+       "ab"},
       {"a length not below the bytes received gives nothing",
-       {Report(0x3F, 64, std::string(62, 'x'), 64)}, ""},
+       {Report(0x3F, 64, std::string(62, 'x'), 64)},
+       ""},
       {"a short read gives nothing", {std::string("\x3F", 1)}, ""},
       {"length 62 of a 64-byte report", {InputReport(std::string(62, 'm'))}, std::string(62, 'm')},
-      {"length 63 is cut at the end of the report", {Report(0x3F, 63, std::string(62, 'n'), 64)},
+      {"length 63 is cut at the end of the report",
+       {Report(0x3F, 63, std::string(62, 'n'), 64)},
        std::string(62, 'n')},
   };
   for (const Case& c : cases) {

@@ -30,13 +30,10 @@ TEST_F(HidDeviceManagerTest, FindTakesTheHighestMatchExactSerialAndIdsAsIntegers
     int index;
   };
   const Case cases[] = {
-      {0x2047, 0x0301, "", 2},      // two match: the higher index
-      {0x2047, 0x0301, "AAA", 0},
-      {0x2047, 0x0301, "aaa", -1},  // letter case counts
-      {0x2047 + 65536, 0x0301, "", -1},
-      {0x2047, 0x0301 + 65536, "", -1},
-      {0x1234, 0x0301, "", 1},
-      {0x2047, 0x0302, "", -1},
+      {0x2047, 0x0301, "", 2},                                        // two match: the higher index
+      {0x2047, 0x0301, "AAA", 0},       {0x2047, 0x0301, "aaa", -1},  // letter case counts
+      {0x2047 + 65536, 0x0301, "", -1}, {0x2047, 0x0301 + 65536, "", -1},
+      {0x1234, 0x0301, "", 1},          {0x2047, 0x0302, "", -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.vid << "/" << c.pid << "/" << c.serial);
@@ -70,10 +67,12 @@ TEST_F(HidDeviceManagerTest, RefreshTwiceGivesTheSameDevicesInTheSameOrder) {
   auto& manager = GetHidDeviceManager();
   manager.Refresh();
   std::vector<uHidPlatform::IHidPlatformDevice*> first;
-  for (int i = 0; i < manager.GetCount(); ++i) first.push_back(manager.GetItem(i)->GetDevice().get());
+  for (int i = 0; i < manager.GetCount(); ++i)
+    first.push_back(manager.GetItem(i)->GetDevice().get());
   manager.Refresh();
   ASSERT_EQ(manager.GetCount(), 3);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(manager.GetItem(i)->GetDevice().get(), first[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(manager.GetItem(i)->GetDevice().get(), first[static_cast<std::size_t>(i)]);
   EXPECT_EQ(manager.GetItem(0)->GetSerialNumber(), "R1");
   EXPECT_EQ(manager.GetItem(2)->GetSerialNumber(), "R3");
 }
