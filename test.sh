@@ -62,9 +62,9 @@ if [ "$quick" -eq 0 ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-  build_or_fail asan build-asan -DDOVELA_ASAN=ON -DCMAKE_BUILD_TYPE=Debug -DDOVELA_BUILD_BENCH=OFF \
+  build_or_fail asan build-asan -DDOVELA_ASAN=ON -DCMAKE_BUILD_TYPE=Debug -DDOVELA_BUILD_BENCH=OFF -DDOVELA_BUILD_APP=OFF \
     && run_suite asan build-asan -L unit
-  build_or_fail tsan build-tsan -DDOVELA_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOVELA_BUILD_BENCH=OFF \
+  build_or_fail tsan build-tsan -DDOVELA_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDOVELA_BUILD_BENCH=OFF -DDOVELA_BUILD_APP=OFF \
     && run_suite tsan build-tsan -L unit
 fi
 

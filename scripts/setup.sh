@@ -5,7 +5,8 @@
 DOVELA_PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpugixml-dev libudev-dev
+  libpugixml-dev libudev-dev libboost-dev media-types
+  qt6-base-dev qt6-webengine-dev libgl-dev fonts-dejavu-core
 )
 
 # Installs the packages that are missing; touches apt only when something is missing.

@@ -1,0 +1,84 @@
+#pragma once
+// The local HTTP server the embedded browser talks to: one request per connection, each
+// connection served on its own thread, every GET, POST and HEAD handed to OnCommandGet.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace uHttpServer {
+
+inline constexpr const char* kBindFailedMessage =
+    "Could not bind socket. Address and port are already in use.";
+
+class EHttpServerError : public std::runtime_error {
+ public:
+  using runtime_error::runtime_error;
+};
+
+struct THttpRequest {
+  std::string Method;   // upper-cased first word of the request line
+  std::string Target;   // as received
+  std::string Path;     // Target up to the first '?', backslashes -> '/', percent-escapes decoded
+  std::string Version;  // text after the last space of the request line
+  std::vector<std::pair<std::string, std::string>> Headers;  // in the order received
+  std::unique_ptr<std::string> PostStream;  // the body buffer from OnCreatePostStream (may be null)
+};
+
+struct THttpResponse {
+  int ResponseNo = 200;
+  std::string ResponseText = "OK";
+  std::string ContentType = "text/html";
+  std::string ContentEncoding;  // sent as Content-Encoding when not empty
+  // The body: ContentText when not empty, else ContentStream when set, else none.
+  std::optional<std::string> ContentText;
+  std::unique_ptr<std::istream> ContentStream;  // sent from its position, then destroyed
+  // For ContentStream: the bytes to send; when unset, what is left up to the stream's end.
+  std::optional<std::uint64_t> ContentLength;
+};
+
+using TCommandGet = std::function<void(THttpRequest&, THttpResponse&)>;
+using TCreatePostStream = std::function<std::unique_ptr<std::string>()>;
+
+class THttpServer {
+ public:
+  static constexpr int kMaxHeaderLines = 1024;
+  static constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
+  static constexpr std::size_t kMaxBodyBytes = 16 * 1024 * 1024;
+
+  THttpServer();
+  ~THttpServer();  // stops
+  THttpServer(const THttpServer&) = delete;
+  THttpServer& operator=(const THttpServer&) = delete;
+
+  // Used by the first successful Start; every later Start binds that same port again.
+  void SetDefaultPort(std::int32_t port);
+  std::int32_t GetDefaultPort() const;
+
+  // The handlers are taken at the start of each connection; set them before Start.
+  void SetOnCommandGet(TCommandGet handler);
+  void SetOnCreatePostStream(TCreatePostStream handler);
+
+  // Listens on 0.0.0.0 and, where there is IPv6, on [::]. No-op while listening. Throws
+  // EHttpServerError(kBindFailedMessage) when an endpoint cannot be bound; nothing stays bound.
+  void Start();
+  // Stops accepting, shuts every open connection down and waits for every connection thread,
+  // however long its handler takes. No-op when not listening. Not to be called from a handler.
+  void Stop();
+  bool Active() const;
+  // The port of the IPv4 endpoint; 0 before the first successful start.
+  std::uint16_t BoundPort() const;
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> impl_;
+};
+
+}  // namespace uHttpServer

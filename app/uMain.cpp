@@ -1,0 +1,209 @@
+#include "app/uMain.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStringList>
+#include <QUrl>
+#include <QWebEngineView>
+
+#include "app/uAppHelpers.h"
+#include "app/uConfigFile.h"
+#include "app/uMessageBox.h"
+#include "app/uShapeEx.h"
+#include "app/uStyle.h"
+#include "ci/uMyInterfacedObject.h"
+#include "providers/uHidDeviceManager.h"
+
+namespace uMain {
+
+std::string DetectDeviceType(const std::string& product) {
+  const bool dovela = product.find("Dovela") != std::string::npos;
+  const bool gsm =
+      product.find("GPRS") != std::string::npos || product.find("GSM") != std::string::npos;
+  return dovela && gsm ? "DovelaGSM" : std::string();
+}
+
+// ---- TButtonBar
+
+TButtonBar::TButtonBar(QWidget* parent) : QWidget(parent) {
+  setObjectName("pnlButtons");
+}
+
+void TButtonBar::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), QColor(0xE0, 0xE0, 0xE0));                   // shpBack
+  painter.fillRect(QRect(0, 0, width(), 1), QColor(0x80, 0x80, 0x80));  // shpLine
+}
+
+void TButtonBar::mousePressEvent(QMouseEvent* event) {
+  emit shpBackMouseDown(event->button(), event->modifiers(), false);
+}
+
+void TButtonBar::mouseDoubleClickEvent(QMouseEvent* event) {
+  // The second press of a double click: the one that carries the double-click state.
+  emit shpBackMouseDown(event->button(), event->modifiers(), true);
+}
+
+// ---- TfMain
+
+TfMain::TfMain(std::filesystem::path applicationDir, QWidget* parent)
+    : QWidget(parent),
+      applicationDir_(applicationDir.empty() ? std::filesystem::path(uAppHelpers::ApplicationDir())
+                                             : std::move(applicationDir)),
+      cbbSerialsNumbers_(std::make_unique<QStringList>()) {
+  setObjectName("fMain");
+  setWindowTitle(kCaption);
+  // Qt's DPI scaling takes the place of the invisible sizing panels.
+  resize(kClientWidth, kClientHeight);
+
+  shpLine2_ = new QWidget(this);
+  shpLine2_->setObjectName("shpLine2");
+  shpLine2_->setAutoFillBackground(true);
+  QPalette linePalette = shpLine2_->palette();
+  linePalette.setColor(QPalette::Window, QColor(0x80, 0x80, 0x80));
+  shpLine2_->setPalette(linePalette);
+
+  wb1_ = new QWebEngineView(this);
+  wb1_->setObjectName("wb1");
+
+  pnlButtons_ = new TButtonBar(this);
+  connect(pnlButtons_, &TButtonBar::shpBackMouseDown, this, &TfMain::shpBackMouseDown);
+  shpxConnect_ = uStyle::MakeButton(pnlButtons_, "shpxConnect", "Připojit", nullptr);
+  shpxDisconnect_ = uStyle::MakeButton(pnlButtons_, "shpxDisconnect", "Odpojit", nullptr);
+  shpxLog_ = uStyle::MakeButton(pnlButtons_, "shpxLog", "Log", nullptr);
+  shpxSettings_ = uStyle::MakeButton(pnlButtons_, "shpxSettings", "Nastavení", nullptr);
+  shpxClose_ = uStyle::MakeButton(pnlButtons_, "shpxClose", "Zavřít", nullptr);
+  shpxLog_->setVisible(false);
+  shpxSettings_->setVisible(false);
+  connect(shpxConnect_, &uShapeEx::TShapeEx::clicked, this, &TfMain::shpxConnectClick);
+  connect(shpxDisconnect_, &uShapeEx::TShapeEx::clicked, this, &TfMain::shpxDisconnectClick);
+  connect(shpxLog_, &uShapeEx::TShapeEx::clicked, this, &TfMain::shpxLogClick);
+  connect(shpxSettings_, &uShapeEx::TShapeEx::clicked, this, &TfMain::shpxSettingsClick);
+  connect(shpxClose_, &uShapeEx::TShapeEx::clicked, this, &TfMain::shpxCloseClick);
+  PlaceButtons();
+
+  FormCreate();
+}
+
+TfMain::~TfMain() {
+  FormDestroy();
+}
+
+void TfMain::FormCreate() {
+  try {
+    mimeTable_ = std::make_unique<uMimeTable::TMimeTable>();
+    bridge_.ApplicationDir = applicationDir_;
+    bridge_.DeviceType = [this] { return DeviceType(); };
+    bridge_.Channel = [this]() -> uci_ICommunicationInterface::TChannelPtr {
+      return uci_ICommunicationInterface::TChannelPtr(channel_.Get());
+    };
+    bridge_.MimeTable = mimeTable_.get();
+    server_.SetOnCreatePostStream([] { return uHttpBridge::idhtpsrvr1CreatePostStream(); });
+    server_.SetOnCommandGet(
+        [this](uHttpServer::THttpRequest& request, uHttpServer::THttpResponse& response) {
+          uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
+        });
+
+    channel_ = uCI_Wrapper::TWrapperPtr(
+        uMyInterfacedObject::Create<uCI_Wrapper::TCommunicationWrapperInterface>().Get());
+    uHidDeviceManager::GetHidDeviceManager().Refresh();
+
+    uAppHelpers::SetBrowserEmulation(
+        std::filesystem::read_symlink("/proc/self/exe").filename().string(), 10000);
+
+    std::int32_t port = server_.GetDefaultPort();
+    uConfigFile::LoadConfigFile(applicationDir_ / uConfigFile::kConfigFileName, port);
+    server_.SetDefaultPort(port);
+
+    // Qt WebEngine needs neither the doubled navigation nor the pause between them.
+    ShowBackground();
+  } catch (const std::exception& e) {
+    uMessageBox::ShowMessage(this, QString::fromStdString(e.what()));
+  }
+}
+
+void TfMain::FormDestroy() {
+  try {
+    server_.Stop();  // waits for every connection, also one inside a device exchange
+    std::string error;
+    if (!uConfigFile::SaveConfigFile(applicationDir_ / uConfigFile::kConfigFileName,
+                                     server_.GetDefaultPort(), error))
+      throw std::runtime_error(error);
+    mimeTable_.reset();
+    if (channel_) channel_->Close(false);
+    channel_.Reset();
+  } catch (const std::exception& e) {
+    uMessageBox::ShowMessage(this, QString::fromStdString(e.what()));
+  }
+}
+
+void TfMain::BindStyle(uStyle::TdmStyle& style) {
+  for (auto* button : {shpxConnect_, shpxDisconnect_, shpxLog_, shpxSettings_, shpxClose_})
+    button->SetColorSchema(style.shpxclrschmButtons());
+}
+
+void TfMain::SetDeviceDialog(uStringListDialog::TfrmStringListDialog* dialog) {
+  deviceDialog_ = dialog;
+}
+
+std::string TfMain::DeviceType() const {
+  std::lock_guard lock(deviceTypeMutex_);
+  return deviceType_;
+}
+
+void TfMain::SetDeviceType(std::string type) {
+  std::lock_guard lock(deviceTypeMutex_);
+  deviceType_ = std::move(type);
+}
+
+const QStringList& TfMain::SerialNumbers() const {
+  return *cbbSerialsNumbers_;
+}
+
+std::filesystem::path TfMain::BackgroundPage() const {
+  return applicationDir_ / "Web" / "Background.html";
+}
+
+void TfMain::ShowBackground() {
+  wb1_->setUrl(QUrl::fromLocalFile(QString::fromStdString(BackgroundPage().string())));
+}
+
+void TfMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  PlaceButtons();
+}
+
+void TfMain::PlaceButtons() {
+  const int w = width();
+  const int h = height();
+  shpLine2_->setGeometry(0, 0, w, 1);
+  wb1_->setGeometry(0, 1, w, std::max(0, h - 1 - kBarHeight));
+  pnlButtons_->setGeometry(0, h - kBarHeight, w, kBarHeight);
+  constexpr int kTop = 8;
+  constexpr int kButtonWidth = 73;
+  shpxConnect_->move(8, kTop);
+  shpxDisconnect_->move(88, kTop);
+  shpxLog_->move(168, kTop);
+  // Anchored to the right edge: "Zavřít" ends 72 px before the end of the bar, "Nastavení"
+  // stands 80 px left of it.
+  const int closeLeft = w - 72 - kButtonWidth;
+  shpxClose_->move(closeLeft, kTop);
+  shpxSettings_->move(closeLeft - 80, kTop);
+}
+
+void TfMain::shpBackMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers,
+                              bool doubleClick) {
+  if (!uAppHelpers::IsUnlockGesture(button, modifiers, doubleClick)) return;
+  // Hidden state, not visibility: it holds also while the window itself is not shown.
+  shpxLog_->setHidden(!shpxLog_->isHidden());
+  shpxSettings_->setHidden(!shpxSettings_->isHidden());
+}
+
+void TfMain::shpxCloseClick() {
+  close();
+}
+
+void TfMain::shpxLogClick() {}       // the log window comes with its own change
+void TfMain::shpxSettingsClick() {}  // so does the settings dialog
+
+}  // namespace uMain
