@@ -7,21 +7,13 @@
 #include <QWebEngineView>
 
 #include "app/uAppHelpers.h"
-#include "app/uConfigFile.h"
+#include "app/uCiLog.h"
 #include "app/uMessageBox.h"
+#include "app/uSettings.h"
 #include "app/uShapeEx.h"
 #include "app/uStyle.h"
-#include "ci/uMyInterfacedObject.h"
-#include "providers/uHidDeviceManager.h"
 
 namespace uMain {
-
-std::string DetectDeviceType(const std::string& product) {
-  const bool dovela = product.find("Dovela") != std::string::npos;
-  const bool gsm =
-      product.find("GPRS") != std::string::npos || product.find("GSM") != std::string::npos;
-  return dovela && gsm ? "DovelaGSM" : std::string();
-}
 
 // ---- TButtonBar
 
@@ -91,30 +83,9 @@ TfMain::~TfMain() {
 
 void TfMain::FormCreate() {
   try {
-    mimeTable_ = std::make_unique<uMimeTable::TMimeTable>();
-    bridge_.ApplicationDir = applicationDir_;
-    bridge_.DeviceType = [this] { return DeviceType(); };
-    bridge_.Channel = [this]() -> uci_ICommunicationInterface::TChannelPtr {
-      return uci_ICommunicationInterface::TChannelPtr(channel_.Get());
-    };
-    bridge_.MimeTable = mimeTable_.get();
-    server_.SetOnCreatePostStream([] { return uHttpBridge::idhtpsrvr1CreatePostStream(); });
-    server_.SetOnCommandGet(
-        [this](uHttpServer::THttpRequest& request, uHttpServer::THttpResponse& response) {
-          uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
-        });
-
-    channel_ = uCI_Wrapper::TWrapperPtr(
-        uMyInterfacedObject::Create<uCI_Wrapper::TCommunicationWrapperInterface>().Get());
-    uHidDeviceManager::GetHidDeviceManager().Refresh();
-
+    core_ = std::make_unique<uConfiguratorCore::TConfiguratorCore>(applicationDir_);
     uAppHelpers::SetBrowserEmulation(
         std::filesystem::read_symlink("/proc/self/exe").filename().string(), 10000);
-
-    std::int32_t port = server_.GetDefaultPort();
-    uConfigFile::LoadConfigFile(applicationDir_ / uConfigFile::kConfigFileName, port);
-    server_.SetDefaultPort(port);
-
     // Qt WebEngine needs neither the doubled navigation nor the pause between them.
     ShowBackground();
   } catch (const std::exception& e) {
@@ -124,14 +95,7 @@ void TfMain::FormCreate() {
 
 void TfMain::FormDestroy() {
   try {
-    server_.Stop();  // waits for every connection, also one inside a device exchange
-    std::string error;
-    if (!uConfigFile::SaveConfigFile(applicationDir_ / uConfigFile::kConfigFileName,
-                                     server_.GetDefaultPort(), error))
-      throw std::runtime_error(error);
-    mimeTable_.reset();
-    if (channel_) channel_->Close(false);
-    channel_.Reset();
+    if (core_) core_->Shutdown();
   } catch (const std::exception& e) {
     uMessageBox::ShowMessage(this, QString::fromStdString(e.what()));
   }
@@ -144,16 +108,6 @@ void TfMain::BindStyle(uStyle::TdmStyle& style) {
 
 void TfMain::SetDeviceDialog(uStringListDialog::TfrmStringListDialog* dialog) {
   deviceDialog_ = dialog;
-}
-
-std::string TfMain::DeviceType() const {
-  std::lock_guard lock(deviceTypeMutex_);
-  return deviceType_;
-}
-
-void TfMain::SetDeviceType(std::string type) {
-  std::lock_guard lock(deviceTypeMutex_);
-  deviceType_ = std::move(type);
 }
 
 const QStringList& TfMain::SerialNumbers() const {
@@ -203,7 +157,15 @@ void TfMain::shpxCloseClick() {
   close();
 }
 
-void TfMain::shpxLogClick() {}       // the log window comes with its own change
-void TfMain::shpxSettingsClick() {}  // so does the settings dialog
+void TfMain::shpxLogClick() {
+  if (logWindow_) logWindow_->ShowLog(QString());  // all channels
+}
+
+// The port is used from the next start of the server; a listening one keeps its port.
+void TfMain::shpxSettingsClick() {
+  if (!settingsDialog_) return;
+  std::int32_t port = DefaultPort();
+  if (settingsDialog_->Execute(port)) SetDefaultPort(port);
+}
 
 }  // namespace uMain

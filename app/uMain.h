@@ -7,13 +7,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "app/uHttpBridge.h"
-#include "app/uHttpServer.h"
-#include "app/uMimeTable.h"
-#include "ci/uCI_Wrapper.h"
+#include "app/uConfiguratorCore.h"
 
 class QWebEngineView;
 
@@ -26,6 +22,12 @@ class TdmStyle;
 namespace uStringListDialog {
 class TfrmStringListDialog;
 }
+namespace uSettings {
+class TfrmSettings;
+}
+namespace uCiLog {
+class TfCiLog;
+}
 
 namespace uMain {
 
@@ -33,10 +35,6 @@ inline constexpr const char* kCaption = "Dovela GSM Configurator 1.4.0.0";
 inline constexpr int kClientWidth = 801;
 inline constexpr int kClientHeight = 601;
 inline constexpr int kBarHeight = 41;
-
-// "DovelaGSM" when product contains "Dovela" and also "GPRS" or "GSM" (case-sensitive);
-// otherwise empty, meaning the device is not supported.
-std::string DetectDeviceType(const std::string& product);
 
 // The bottom bar: its background takes the mouse-down that may reveal the hidden buttons.
 class TButtonBar : public QWidget {
@@ -64,12 +62,15 @@ class TfMain : public QWidget {
   // The style module and the device dialog are created after the window.
   void BindStyle(uStyle::TdmStyle& style);
   void SetDeviceDialog(uStringListDialog::TfrmStringListDialog* dialog);
+  // The settings dialog and the log window come after the style module; not owned.
+  void SetSettingsDialog(uSettings::TfrmSettings* dialog) { settingsDialog_ = dialog; }
+  void SetLogWindow(uCiLog::TfCiLog* window) { logWindow_ = window; }
 
-  std::int32_t DefaultPort() const { return server_.GetDefaultPort(); }
-  void SetDefaultPort(std::int32_t port) { server_.SetDefaultPort(port); }
-  uHttpServer::THttpServer& Server() noexcept { return server_; }
-  const uCI_Wrapper::TWrapperPtr& Channel() const noexcept { return channel_; }
-  std::string DeviceType() const;
+  std::int32_t DefaultPort() const { return core_->Server().GetDefaultPort(); }
+  void SetDefaultPort(std::int32_t port) { core_->Server().SetDefaultPort(port); }
+  uHttpServer::THttpServer& Server() noexcept { return core_->Server(); }
+  const uCI_Wrapper::TWrapperPtr& Channel() const noexcept { return core_->Channel(); }
+  std::string DeviceType() const { return core_->DeviceType(); }
   const QStringList& SerialNumbers() const;
   QWebEngineView* Browser() const noexcept { return wb1_; }
   std::filesystem::path BackgroundPage() const;
@@ -89,18 +90,15 @@ class TfMain : public QWidget {
   void FormCreate();
   void FormDestroy();
   void PlaceButtons();
-  void SetDeviceType(std::string type);
   void ShowBackground();
 
   const std::filesystem::path applicationDir_;
-  uHttpServer::THttpServer server_;  // idhtpsrvr1
-  std::unique_ptr<uMimeTable::TMimeTable> mimeTable_;
-  uHttpBridge::TBridge bridge_;
-  uCI_Wrapper::TWrapperPtr channel_;
-  mutable std::mutex deviceTypeMutex_;  // the bridge reads it from connection threads
-  std::string deviceType_;
+  // The server with its bridge, the MIME table, the channel and the device type.
+  std::unique_ptr<uConfiguratorCore::TConfiguratorCore> core_;
   std::unique_ptr<QStringList> cbbSerialsNumbers_;  // the hidden list of serial numbers
   uStringListDialog::TfrmStringListDialog* deviceDialog_ = nullptr;
+  uSettings::TfrmSettings* settingsDialog_ = nullptr;
+  uCiLog::TfCiLog* logWindow_ = nullptr;
 
   QWidget* shpLine2_ = nullptr;
   QWebEngineView* wb1_ = nullptr;

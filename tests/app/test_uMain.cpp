@@ -9,14 +9,14 @@
 #include <fstream>
 #include <memory>
 
+#include "app/uDeviceTypes.h"
 #include "app/uMain.h"
 #include "app/uMessageBox.h"
 #include "app/uShapeEx.h"
 #include "app/uStringListDialog.h"
 #include "app/uStyle.h"
-#include "ci/uCI_Library.h"
-#include "providers/uCI_Providers.h"
 #include "providers/uHidSimulated.h"
+#include "support/GuiTestMain.h"
 
 namespace fs = std::filesystem;
 
@@ -152,7 +152,7 @@ class TestMainWindow : public QObject {
   void detectDeviceType() {
     QFETCH(QString, product);
     QFETCH(QString, type);
-    QCOMPARE(QString::fromStdString(uMain::DetectDeviceType(product.toStdString())), type);
+    QCOMPARE(QString::fromStdString(uDeviceTypes::DetectDeviceType(product.toStdString())), type);
   }
 
   void windowLayout() {
@@ -319,17 +319,7 @@ class TestMainWindow : public QObject {
 };
 
 int main(int argc, char** argv) {
-  uCI_Library::TCILibraryScope library;
-  gBackend = std::make_shared<uHidSimulated::TSimulatedHidBackend>();
-  uCI_Providers::TProvidersScope providers({.Linux = false, .Simulated = gBackend});
-  // Qt WebEngine shares OpenGL contexts with the widgets; this must be set before the
-  // application object exists.
-  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-  QApplication application(argc, argv);
-  TestMainWindow test;
-  const int result = QTest::qExec(&test, argc, argv);
-  gBackend.reset();
-  return result;
+  return testsupport::RunGuiTest<TestMainWindow>(argc, argv, gBackend);
 }
 
 #include "test_uMain.moc"
