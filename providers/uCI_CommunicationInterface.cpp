@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "ci/uQueryExchange.h"
 #include "ci/uThreadUtils.h"
 #include "ci/uTimeout.h"
 
@@ -112,23 +113,13 @@ void TCommunicationInterface::Query(const std::string& request, std::int32_t fir
   if (clearOutputFirst) ClearOutput();
   uThreadUtils::Sleep(1);
   InternalWriteString(request);
-  const double factor = timeFactor_;
-  const std::int64_t allowance = uTimeout::TransmissionAllowance(request.size(), factor);
-  uTimeout::TTimeout piece, total;
-  piece.SetTimeout(uTimeout::ClampLimit(std::int64_t{firstTimeout} + allowance));
-  total.SetTimeout(uTimeout::ClampLimit(std::int64_t{totalTimeout} + allowance));
-  const std::uint32_t gap =
-      uTimeout::ClampLimit(static_cast<std::int64_t>(std::ceil(nextTimeout * factor)));
-  for (;;) {
-    uThreadUtils::Sleep(1);
-    if (GetInputCount() != 0) {
-      answer += InternalReadString();
-      piece.SetTimeout(gap);
-    }
-    if (piece.IsExpired() || total.IsExpired()) break;
-    if (isComplete && isComplete(prefix + answer)) break;
-    if (closing_) break;
-  }
+  uQueryExchange::CollectAnswer(
+      request.size(), {firstTimeout, nextTimeout, totalTimeout, timeFactor_},
+      [this] { return GetInputCount(); }, [this] { return InternalReadString(); },
+      [&](const std::string& sofar) {
+        return (isComplete && isComplete(prefix + sofar)) || closing_;
+      },
+      answer);
 }
 
 // ---- notifications
