@@ -4,6 +4,8 @@
 
 #include "app/uHttpServer.h"
 
+#include "ci/uStrUtils.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -75,32 +77,12 @@ bool IEquals(std::string_view a, std::string_view b) {
          });
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The target up to the first '?', backslashes turned into slashes, then "%XX" escapes decoded;
-// an escape without two hex digits stays as it is.
+// The target up to the first '?', backslashes turned into slashes, then "%XX" escapes decoded
+// (so an encoded backslash stays a backslash); an escape without two hex digits stays as it is.
 std::string DecodePath(std::string_view target) {
-  target = target.substr(0, target.find('?'));
-  std::string path;
-  path.reserve(target.size());
-  for (std::size_t i = 0; i < target.size(); ++i) {
-    const char c = target[i];
-    if (c == '\\') {
-      path += '/';
-    } else if (c == '%' && i + 2 < target.size() && HexValue(target[i + 1]) >= 0 &&
-               HexValue(target[i + 2]) >= 0) {
-      path += static_cast<char>(HexValue(target[i + 1]) * 16 + HexValue(target[i + 2]));
-      i += 2;
-    } else {
-      path += c;
-    }
-  }
-  return path;
+  std::string path(target.substr(0, target.find('?')));
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return uStrUtils::PercentDecode(path, false);
 }
 
 void SetCloseOnExec(int fd) {

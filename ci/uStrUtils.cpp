@@ -180,4 +180,27 @@ bool TryStrToBool(std::string_view text, bool& value) {
   return TryStrToBool(text, value, DecimalSeparator());
 }
 
+std::string PercentDecode(std::string_view text, bool plusIsSpace) {
+  const auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (plusIsSpace && c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace uStrUtils

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Locale-independent conversions of text to numbers and booleans. None of them throws, and each
@@ -38,5 +39,9 @@ bool TryStrToFloat(std::string_view text, double& value);
 bool TryStrToBool(std::string_view text, bool& value, char decimalSeparator);
 // The same with DecimalSeparator().
 bool TryStrToBool(std::string_view text, bool& value);
+
+// Decodes "%XX" escapes (either case); an escape without two hex digits stays as it is. With
+// plusIsSpace, '+' becomes a space (form bodies).
+std::string PercentDecode(std::string_view text, bool plusIsSpace);
 
 }  // namespace uStrUtils

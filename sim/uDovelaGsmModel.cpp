@@ -1,5 +1,7 @@
 #include "sim/uDovelaGsmModel.h"
 
+#include "ci/uStrUtils.h"
+
 #include <algorithm>
 #include <map>
 #include <optional>
@@ -17,29 +19,8 @@ constexpr int kMaxInterval = 1440;
 constexpr int kBaseRssi = -71;
 constexpr int kRssiSwing = 3;
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string DecodeFormPart(std::string_view part) {
-  std::string out;
-  out.reserve(part.size());
-  for (std::size_t i = 0; i < part.size(); ++i) {
-    const char c = part[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < part.size() && HexValue(part[i + 1]) >= 0 &&
-               HexValue(part[i + 2]) >= 0) {
-      out += static_cast<char>(HexValue(part[i + 1]) * 16 + HexValue(part[i + 2]));
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return uStrUtils::PercentDecode(part, true);
 }
 
 // Length of the well-formed UTF-8 sequence at text[pos], or 0 when it is not one (overlong

@@ -17,6 +17,7 @@
 #include "app/uStyle.h"
 #include "providers/uHidSimulated.h"
 #include "support/GuiTestMain.h"
+#include "support/SimulatedHid.h"
 
 namespace fs = std::filesystem;
 
@@ -33,14 +34,6 @@ uHidPlatform::THidDeviceInfo Device(const std::string& product, const std::strin
   info.InputReportByteLength = 64;
   info.OutputReportByteLength = 64;
   return info;
-}
-
-std::string InputReport(const std::string& payload) {
-  std::string report(64, '\0');
-  report[0] = 0x3F;
-  report[1] = static_cast<char>(payload.size());
-  report.replace(2, payload.size(), payload);
-  return report;
 }
 
 // A program folder of the test's own: Web/Background.html and, when asked, Web/DovelaGSM.
@@ -291,7 +284,7 @@ class TestMainWindow : public QObject {
     auto request = std::make_shared<std::string>();
     device->SetOnOutputReport([weak, request](const std::string& report) {
       *request += report.substr(2, static_cast<unsigned char>(report[1]));
-      if (auto d = weak.lock()) d->QueueInputReport(InputReport("{\"signal\":23}"), 2);
+      if (auto d = weak.lock()) d->QueueInputReport(testsupport::InputReport("{\"signal\":23}"), 2);
     });
     main_->show();
     QSignalSpy loaded(main_->Browser(), &QWebEngineView::loadFinished);
