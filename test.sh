@@ -28,7 +28,7 @@ run_suite() {
   shift 2
   log=$(mktemp)
   echo "== $name tests =="
-  ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)" --timeout 300 "$@" 2>&1 | tee "$log"
+  ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)" --timeout 300 --no-tests=error "$@" 2>&1 | tee "$log"
   local rc=${PIPESTATUS[0]}
   local line total nfail
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/uCiLog.h"
+#include "gui/uCiLog.h"
 #include "ci/uCI_DataSpy.h"
 #include "ci/uMyInterfacedObject.h"
 #include "support/TestChannel.h"

@@ -24,12 +24,17 @@ dovela_ensure_packages() {
   "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# dovela_build DIR [CMAKE OPTIONS...]: configures DIR once, then builds it.
+# dovela_build DIR [CMAKE OPTIONS...]: configures DIR (again, from a fresh cache, whenever the
+# options differ from the ones it was configured with), then builds it.
 dovela_build() {
   local dir=$1
   shift
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@"
+  local wanted="$*" stamp="$dir/.dovela-configure-options"
+  if [ ! -f "$dir/build.ninja" ] || [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$wanted" ]; then
+    local fresh=()
+    [ -f "$dir/CMakeCache.txt" ] && fresh=(--fresh)
+    cmake "${fresh[@]}" -S . -B "$dir" -G Ninja "$@" || return 1
+    printf '%s' "$wanted" >"$stamp"
   fi
   cmake --build "$dir" --parallel "$(nproc)"
 }

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app/uStyle.h"
+#include "gui/uStyle.h"
 #include "ci/uCI_Library.h"
 #include "providers/uCI_Providers.h"
 #include "providers/uHidSimulated.h"

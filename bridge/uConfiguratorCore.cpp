@@ -1,0 +1,92 @@
+#include "bridge/uConfiguratorCore.h"
+
+#include <stdexcept>
+
+#include "bridge/uConfigFile.h"
+#include "bridge/uDeviceTypes.h"
+#include "ci/uMyInterfacedObject.h"
+#include "providers/uHidDeviceManager.h"
+
+namespace uConfiguratorCore {
+
+TConfiguratorCore::TConfiguratorCore(std::filesystem::path applicationDir)
+    : applicationDir_(std::move(applicationDir)) {
+  mimeTable_ = std::make_unique<uMimeTable::TMimeTable>();
+  bridge_.ApplicationDir = applicationDir_;
+  bridge_.DeviceType = [this] { return DeviceType(); };
+  bridge_.Channel = [this]() -> uci_ICommunicationInterface::TChannelPtr {
+    return uci_ICommunicationInterface::TChannelPtr(channel_.Get());
+  };
+  bridge_.MimeTable = mimeTable_.get();
+  server_.SetOnCreatePostStream([] { return uHttpBridge::idhtpsrvr1CreatePostStream(); });
+  server_.SetOnCommandGet(
+      [this](uHttpServer::THttpRequest& request, uHttpServer::THttpResponse& response) {
+        uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
+      });
+
+  channel_ = uCI_Wrapper::TWrapperPtr(
+      uMyInterfacedObject::Create<uCI_Wrapper::TCommunicationWrapperInterface>().Get());
+  uHidDeviceManager::GetHidDeviceManager().Refresh();
+
+  std::int32_t port = server_.GetDefaultPort();
+  uConfigFile::LoadConfigFile(applicationDir_ / uConfigFile::kConfigFileName, port);
+  server_.SetDefaultPort(port);
+}
+
+TConfiguratorCore::~TConfiguratorCore() {
+  try {
+    Shutdown();
+  } catch (...) {
+    // reported by whoever called Shutdown; a destructor only makes sure it ran
+  }
+}
+
+void TConfiguratorCore::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  server_.Stop();  // waits for every connection, also one inside a device exchange
+  std::string error;
+  const bool saved = uConfigFile::SaveConfigFile(applicationDir_ / uConfigFile::kConfigFileName,
+                                                 server_.GetDefaultPort(), error);
+  if (channel_) channel_->Close(false);
+  channel_.Reset();
+  mimeTable_.reset();
+  bridge_.MimeTable = nullptr;
+  if (!saved) throw std::runtime_error(error);
+}
+
+TConfiguratorCore::TConnectResult TConfiguratorCore::Connect(const std::string& deviceType,
+                                                             const std::string& serialNumber,
+                                                             std::string& error) {
+  SetDeviceType(deviceType);
+  channel_->SetConfiguration(uDeviceTypes::kConfigurationPrefix + serialNumber);
+  if (!channel_->Open()) return TConnectResult::NotOpen;
+  try {
+    server_.Start();  // a listening server stays as it is
+  } catch (const std::exception& e) {
+    error = e.what();
+    return TConnectResult::ServerFailed;
+  }
+  return TConnectResult::Connected;
+}
+
+void TConfiguratorCore::Disconnect() {
+  server_.Stop();
+  channel_->Close(false);
+}
+
+std::string TConfiguratorCore::DeviceType() const {
+  std::lock_guard lock(deviceTypeMutex_);
+  return deviceType_;
+}
+
+void TConfiguratorCore::SetDeviceType(std::string type) {
+  std::lock_guard lock(deviceTypeMutex_);
+  deviceType_ = std::move(type);
+}
+
+std::string TConfiguratorCore::Url() const {
+  return "http://127.0.0.1:" + std::to_string(server_.BoundPort());
+}
+
+}  // namespace uConfiguratorCore

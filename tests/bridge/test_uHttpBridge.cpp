@@ -1,0 +1,470 @@
+#include "bridge/uHttpBridge.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ci/uMyInterfacedObject.h"
+#include "support/RawHttpClient.h"
+#include "support/TestChannel.h"
+
+namespace fs = std::filesystem;
+using testsupport::HttpExchange;
+using testsupport::THttpReply;
+using testsupport::TRawHttpClient;
+using testsupport::TTestChannel;
+using uci_ICommunicationInterface::TChannelPtr;
+using uHttpServer::THttpRequest;
+using uHttpServer::THttpResponse;
+using uInterfaces::TInterfacePtr;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kIndex = "<html>index</html>";
+const std::string kOther = "<html>other</html>";
+const std::string kPage = "page in sub";
+const std::string kStyle = "body { color: red; }";
+const std::string kSecret = "SECRET";
+
+// A device that answers every request at once: with the text set for it, else with
+// "reply to " and the request.
+class TDevice : public TTestChannel {
+ public:
+  void SetAnswer(const std::string& request, const std::string& answer) {
+    std::lock_guard lock(mutex_);
+    answers_[request] = answer;
+  }
+  std::atomic<int> writes{0};
+
+ protected:
+  void OnWritten(const std::string& data) override {
+    std::string answer = "reply to " + data;
+    {
+      std::lock_guard lock(mutex_);
+      if (const auto found = answers_.find(data); found != answers_.end()) answer = found->second;
+    }
+    Deliver(answer);
+    ++writes;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::string> answers_;
+};
+
+// A channel whose exchange returns the scripted answer at once and records how it was asked.
+class TScriptedChannel : public TTestChannel {
+ public:
+  using TTestChannel::Query;
+  struct TCall {
+    std::string request;
+    std::int32_t firstTimeout, nextTimeout, totalTimeout;
+    bool clearInputFirst, clearOutputFirst, hasContinue;
+    std::string prefix;
+  };
+  std::string answer;  // set before the first exchange
+
+  std::vector<TCall> Calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  void Query(const std::string& request, std::int32_t firstTimeout, std::int32_t nextTimeout,
+             std::int32_t totalTimeout, bool clearInputFirst, bool clearOutputFirst,
+             const uci_ICommunicationInterface::TQueryContinue& continueQuery,
+             const std::string& prefix, std::string& out) override {
+    std::lock_guard lock(mutex_);
+    calls_.push_back({request, firstTimeout, nextTimeout, totalTimeout, clearInputFirst,
+                      clearOutputFirst, static_cast<bool>(continueQuery), prefix});
+    out = answer;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<TCall> calls_;
+};
+
+void WriteFile(const fs::path& file, const std::string& text) {
+  std::ofstream(file, std::ios::binary) << text;
+}
+
+// The response the bridge leaves when it finds no file and cannot ask the device.
+void ExpectEmptyResponse(const THttpReply& reply) {
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(reply.Header("Content-Type"), "text/html");
+  EXPECT_EQ(reply.Header("Content-Encoding"), std::nullopt);
+  EXPECT_EQ(reply.Header("Content-Length"), std::nullopt);
+  EXPECT_EQ(reply.Body(), "");
+}
+
+// A program folder with the DovelaGSM pages (index.html, style.css, sub/page.txt, ...), two
+// more device types' folders, and secret.txt files outside the page folders; the server with
+// the bridge on a port of the system's choice; the device on a test channel, closed at first.
+class HttpBridgeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    for (;;) {
+      app_ = fs::temp_directory_path() /
+             ("dovela-bridge-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+      if (fs::create_directory(app_)) break;
+    }
+    const fs::path pages = app_ / "Web" / "DovelaGSM";
+    fs::create_directories(pages / "sub");
+    fs::create_directories(pages / "folder.html");
+    fs::create_directories(app_ / "Web" / "Other");
+    fs::create_directories(app_ / "Web" / "gsm");
+    fs::create_directories(app_ / "Web" / "gsm2");
+    WriteFile(pages / "index.html", kIndex);
+    WriteFile(pages / "style.css", kStyle);
+    WriteFile(pages / "sub" / "page.txt", kPage);
+    WriteFile(pages / "Upper.html", kIndex);
+    WriteFile(app_ / "Web" / "Other" / "index.html", kOther);
+    WriteFile(app_ / "secret.txt", kSecret);
+    WriteFile(app_ / "Web" / "secret.txt", kSecret);
+    WriteFile(app_ / "Web" / "gsm2" / "secret.txt", kSecret);
+    fs::create_symlink("sub/page.txt", pages / "inner.txt");
+    fs::create_symlink(app_ / "secret.txt", pages / "link.txt");
+    fs::create_directory_symlink(app_, pages / "sublink");
+
+    device_ = uMyInterfacedObject::Create<TDevice>();
+    channel_ = device_;
+    bridge_.ApplicationDir = app_;
+    bridge_.DeviceType = [this] {
+      std::lock_guard lock(mutex_);
+      return deviceType_;
+    };
+    bridge_.Channel = [this] {
+      std::lock_guard lock(mutex_);
+      return channel_;
+    };
+    bridge_.MimeTable = &mime_;
+
+    server_.SetDefaultPort(0);
+    server_.SetOnCommandGet([this](THttpRequest& request, THttpResponse& response) {
+      uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
+      ++handlersDone_;
+    });
+    server_.SetOnCreatePostStream(uHttpBridge::idhtpsrvr1CreatePostStream);
+    server_.Start();
+    port_ = server_.BoundPort();
+  }
+  void TearDown() override {
+    server_.Stop();
+    std::error_code ignored;
+    fs::remove_all(app_, ignored);
+  }
+
+  void SetDeviceType(const std::string& type) {
+    std::lock_guard lock(mutex_);
+    deviceType_ = type;
+  }
+  void SetChannel(TChannelPtr channel) {
+    std::lock_guard lock(mutex_);
+    channel_ = std::move(channel);
+  }
+  THttpReply Exchange(const std::string& request) { return HttpExchange(port_, request); }
+
+  fs::path app_;
+  std::mutex mutex_;
+  std::string deviceType_ = "DovelaGSM";
+  TInterfacePtr<TDevice> device_;
+  TChannelPtr channel_;
+  // The built-in types only, whatever this system's registry says (there .xml is text/xml).
+  const uMimeTable::TMimeTable mime_{fs::path()};
+  uHttpBridge::TBridge bridge_;
+  std::atomic<int> handlersDone_{0};
+  std::uint16_t port_ = 0;
+  uHttpServer::THttpServer server_;  // last: stopped before what the bridge uses goes away
+};
+
+TEST_F(HttpBridgeTest, PageFilesAreServedWithTheirTypeAndLength) {
+  struct Case {
+    std::string request;
+    std::string type, body;
+  };
+  const Case cases[] = {
+      {"GET / HTTP/1.1\r\n\r\n", "text/html", kIndex},
+      {"GET /index.html HTTP/1.1\r\n\r\n", "text/html", kIndex},
+      {"GET /Index.HTML HTTP/1.1\r\n\r\n", "text/html", kIndex},
+      {"GET /index.html?x=1 HTTP/1.1\r\n\r\n", "text/html", kIndex},
+      {"GET /style.css HTTP/1.1\r\n\r\n", "text/css", kStyle},
+      {"GET /sub/page.txt HTTP/1.1\r\n\r\n", "text/plain", kPage},
+      {"GET \\sub\\page.txt HTTP/1.1\r\n\r\n", "text/plain", kPage},
+      {"GET //sub//page.txt HTTP/1.1\r\n\r\n", "text/plain", kPage},
+      {"GET /sub/%2e%2e/index.html HTTP/1.1\r\n\r\n", "text/html", kIndex},
+      {"GET /inner.txt HTTP/1.1\r\n\r\n", "text/plain", kPage},  // a symlink inside
+      {"POST /index.html HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1", "text/html", kIndex},
+  };
+  device_->open = true;  // a file goes first even with the device there
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const THttpReply reply = Exchange(c.request);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(reply.Header("Content-Type"), c.type);
+    EXPECT_EQ(reply.Header("Content-Encoding"), "UTF-8");
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.body.size()));
+    EXPECT_EQ(reply.Body(), c.body);
+  }
+  EXPECT_EQ(device_->writes, 0);
+}
+
+TEST_F(HttpBridgeTest, NoFileAndNoOpenChannelGiveTheEmptyResponse) {
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string deviceType = "DovelaGSM";
+  };
+  const Case cases[] = {
+      {"absent file", "/data.xml"},
+      {"a folder named like a file", "/folder.html"},
+      {"a folder", "/sub"},
+      {"a file whose name has capitals", "/Upper.html"},
+      {"up out of the folder", "/../secret.txt"},
+      {"two levels up", "/../../secret.txt"},
+      {"encoded dots", "/%2e%2e/secret.txt"},
+      {"encoded dots and slashes", "/%2e%2e%2f%2e%2e%2fsecret.txt"},
+      {"backslash", "/..\\secret.txt"},
+      {"encoded backslash", "/..%5csecret.txt"},
+      {"down and further up", "/sub/../../secret.txt"},
+      {"a sibling folder whose name starts alike", "/../gsm2/secret.txt", "gsm"},
+      {"a symlink to a file outside", "/link.txt"},
+      {"a symlink to a folder outside", "/sublink/secret.txt"},
+      {"an absolute path", "/" + (app_ / "secret.txt").string()},
+      {"an encoded absolute path", "/%2F" + (app_ / "secret.txt").string().substr(1)},
+      {"a drive letter", "/C:/secret.txt"},
+      {"a NUL byte", "/index.html%00.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetDeviceType(c.deviceType);
+    const THttpReply reply = Exchange("GET " + c.path + " HTTP/1.1\r\n\r\n");
+    ExpectEmptyResponse(reply);
+    EXPECT_EQ(reply.raw.find(kSecret), std::string::npos);
+  }
+  EXPECT_EQ(device_->writes, 0);
+  EXPECT_EQ(handlersDone_, static_cast<int>(std::size(cases)));
+}
+
+TEST_F(HttpBridgeTest, HeadGetsTheDefaultsAndOtherMethodsNothing) {
+  device_->open = true;
+  ExpectEmptyResponse(Exchange("HEAD /index.html HTTP/1.1\r\n\r\n"));
+  ExpectEmptyResponse(Exchange("HEAD /values HTTP/1.1\r\n\r\n"));
+  const THttpReply reply = Exchange("PUT /index.html HTTP/1.1\r\nContent-Length: 1\r\n\r\nx");
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.raw, "");
+  EXPECT_EQ(device_->writes, 0);
+}
+
+TEST_F(HttpBridgeTest, TheDeviceTypeChoosesThePageFolderOnEveryRequest) {
+  struct Case {
+    std::string deviceType;
+    std::optional<std::string> body;  // none: the empty response
+  };
+  const Case cases[] = {
+      {"DovelaGSM", kIndex}, {"Other", kOther}, {"", std::nullopt}, {"Missing", std::nullopt}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deviceType);
+    SetDeviceType(c.deviceType);
+    const THttpReply reply = Exchange("GET / HTTP/1.1\r\n\r\n");
+    if (c.body) {
+      EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.body->size()));
+      EXPECT_EQ(reply.Body(), *c.body);
+    } else {
+      ExpectEmptyResponse(reply);
+    }
+  }
+}
+
+TEST_F(HttpBridgeTest, WithoutAChannelOrWithItClosedTheDeviceIsNotAsked) {
+  const TChannelPtr channels[] = {nullptr, device_};
+  for (const TChannelPtr& channel : channels) {
+    SCOPED_TRACE(channel ? "closed channel" : "no channel");
+    SetChannel(channel);
+    ExpectEmptyResponse(Exchange("GET /values HTTP/1.1\r\n\r\n"));
+  }
+  EXPECT_EQ(device_->writes, 0);
+}
+
+TEST_F(HttpBridgeTest, DeviceRequestsRunInParallelAndEachGetsItsOwnAnswer) {
+  struct Case {
+    std::string request;
+    std::string written;  // what the device receives
+    std::string answer;
+    std::string type;
+  };
+  const Case cases[] = {
+      {"GET /data.xml HTTP/1.1\r\n\r\n", "/data.xml\r\n", "<data>1</data>", "text/xml"},
+      {"GET /Values HTTP/1.1\r\n\r\n", "/values\r\n", "v=42", "application/octet-stream"},
+      {"GET /status?x=1 HTTP/1.1\r\n\r\n", "/status\r\n", "online", "application/octet-stream"},
+      {"POST /set HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1", "/set\r\na=1", "saved a",
+       "application/octet-stream"},
+      {"POST /set HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "/set\r\n", "nothing to save",
+       "application/octet-stream"},
+  };
+  for (const Case& c : cases) device_->SetAnswer(c.written, c.answer);
+  device_->open = true;
+
+  // Every exchange takes a second of the device's silence; the channel runs them one by one.
+  std::vector<std::future<THttpReply>> replies;
+  for (const Case& c : cases)
+    replies.push_back(std::async(std::launch::async, [this, &c] { return Exchange(c.request); }));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.request);
+    const THttpReply reply = replies[i].get();
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(reply.Header("Content-Type"), c.type);
+    EXPECT_EQ(reply.Header("Content-Encoding"), "UTF-8");
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.answer.size()));
+    EXPECT_EQ(reply.Body(), c.answer);
+  }
+  std::vector<std::string> written = device_->Written();
+  std::vector<std::string> expected;
+  for (const Case& c : cases) expected.push_back(c.written);
+  std::sort(written.begin(), written.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(written, expected);
+}
+
+TEST_F(HttpBridgeTest, StopWaitsForARunningDeviceExchange) {
+  device_->open = true;
+  TRawHttpClient client("127.0.0.1", port_);
+  client.Send("GET /values HTTP/1.1\r\n\r\n");
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (device_->writes == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(device_->writes, 1);
+  EXPECT_EQ(handlersDone_, 0);  // the exchange lasts until a second of silence
+
+  server_.Stop();
+  EXPECT_EQ(handlersDone_, 1);
+  const THttpReply reply = client.ReadAll(1s);
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.raw, "");  // the connection was shut before the answer came
+}
+
+// ---- the bridge called directly
+
+class HttpBridgeCallTest : public HttpBridgeTest {
+ protected:
+  void SetUp() override {
+    HttpBridgeTest::SetUp();
+    scripted_ = uMyInterfacedObject::Create<TScriptedChannel>();
+    scripted_->open = true;
+    SetChannel(scripted_);
+  }
+  static THttpRequest Request(const std::string& method, const std::string& path) {
+    THttpRequest request;
+    request.Method = method;
+    request.Target = path;
+    request.Path = path;
+    request.Version = "HTTP/1.1";
+    return request;
+  }
+
+  TInterfacePtr<TScriptedChannel> scripted_;
+};
+
+TEST_F(HttpBridgeCallTest, OnlyGetAndPostAreAnswered) {
+  const char* const methods[] = {"HEAD", "PUT", "OPTIONS", "get", ""};
+  for (const char* method : methods) {
+    SCOPED_TRACE(method);
+    THttpRequest request = Request(method, "/index.html");
+    THttpResponse response;
+    uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
+    EXPECT_EQ(response.ResponseNo, 200);
+    EXPECT_EQ(response.ResponseText, "OK");
+    EXPECT_EQ(response.ContentType, "text/html");
+    EXPECT_EQ(response.ContentEncoding, "");
+    EXPECT_FALSE(response.ContentText);
+    EXPECT_FALSE(response.ContentStream);
+    EXPECT_FALSE(response.ContentLength);
+  }
+  EXPECT_TRUE(scripted_->Calls().empty());
+}
+
+TEST_F(HttpBridgeCallTest, TheDeviceIsAskedWithTheExchangeLimitsAndAnEmptyAnswerIsNoBody) {
+  THttpRequest request = Request("POST", "/Set");
+  request.PostStream = uHttpBridge::idhtpsrvr1CreatePostStream();
+  ASSERT_TRUE(request.PostStream);
+  EXPECT_EQ(*request.PostStream, "");
+  *request.PostStream = "a=1&b=2";
+  THttpResponse response;
+  uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
+
+  const std::vector<TScriptedChannel::TCall> calls = scripted_->Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  const TScriptedChannel::TCall& call = calls[0];
+  EXPECT_EQ(call.request, "/set\r\na=1&b=2");
+  EXPECT_EQ(call.firstTimeout, 10000);
+  EXPECT_EQ(call.nextTimeout, 1000);
+  EXPECT_EQ(call.totalTimeout, 30000);
+  EXPECT_TRUE(call.clearInputFirst);
+  EXPECT_TRUE(call.clearOutputFirst);
+  EXPECT_FALSE(call.hasContinue);
+  EXPECT_EQ(call.prefix, "");
+  EXPECT_EQ(response.ResponseNo, 200);
+  EXPECT_EQ(response.ContentEncoding, "UTF-8");
+  EXPECT_EQ(response.ContentType, "application/octet-stream");
+  EXPECT_FALSE(response.ContentText);  // the device said nothing
+  EXPECT_FALSE(response.ContentStream);
+
+  // Over the server: no body and no length, the type still by the extension.
+  const THttpReply reply = Exchange("GET /silent.xml HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(reply.Header("Content-Type"), "text/xml");
+  EXPECT_EQ(reply.Header("Content-Encoding"), "UTF-8");
+  EXPECT_EQ(reply.Header("Content-Length"), std::nullopt);
+  EXPECT_EQ(reply.Body(), "");
+}
+
+TEST_F(HttpBridgeCallTest, AFileThatCannotBeOpenedThrows) {
+  server_.Stop();  // no other thread takes descriptors meanwhile
+  // Every descriptor from the lowest free one up is refused, so opening the file fails.
+  const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  // The failure is looked at only once descriptors are back: the sanitizers need some.
+  std::exception_ptr failure;
+  try {
+    THttpRequest request = Request("GET", "/index.html");
+    THttpResponse response;
+    uHttpBridge::idhtpsrvr1CommandGet(bridge_, request, response);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(failure);
+  std::string message;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    message = error.what();
+  }
+  EXPECT_EQ(message, "Could not open file /index.html");
+  EXPECT_TRUE(scripted_->Calls().empty());
+}
+
+}  // namespace

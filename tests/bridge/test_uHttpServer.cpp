@@ -1,0 +1,675 @@
+#include "bridge/uHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/beast/version.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/RawHttpClient.h"
+
+using testsupport::HttpExchange;
+using testsupport::THttpReply;
+using testsupport::TRawHttpClient;
+using testsupport::TRawListener;
+using uHttpServer::EHttpServerError;
+using uHttpServer::THttpRequest;
+using uHttpServer::THttpResponse;
+using uHttpServer::THttpServer;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A flag a handler waits on (bounded) until the test opens it.
+class TGate {
+ public:
+  void Open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  bool WaitFor(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+// A stream body that tells when the server has let go of it.
+class TTrackedStream : public std::istringstream {
+ public:
+  TTrackedStream(std::string text, std::atomic<int>& destroyed)
+      : std::istringstream(std::move(text)), destroyed_(destroyed) {}
+  ~TTrackedStream() override { ++destroyed_; }
+
+ private:
+  std::atomic<int>& destroyed_;
+};
+
+// What a handler saw of one request.
+struct TSeen {
+  std::string method, target, path, version;
+  std::vector<std::pair<std::string, std::string>> headers;
+  bool hasBody = false;
+  std::string body;
+};
+
+std::string Pattern(std::size_t size) {
+  std::string text(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+  return text;
+}
+
+// The names of the header lines, in order.
+std::vector<std::string> HeaderNames(const THttpReply& reply) {
+  std::vector<std::string> names;
+  for (const auto& header : reply.Headers()) names.push_back(header.first);
+  return names;
+}
+
+// A server on a port of the system's choice whose handler records every request and then
+// runs the test's handler.
+class HttpServerTest : public testing::Test {
+ protected:
+  using THandler = std::function<void(THttpRequest&, THttpResponse&)>;
+
+  void SetUp() override {
+    server_.SetDefaultPort(0);
+    server_.SetOnCommandGet([this](THttpRequest& request, THttpResponse& response) {
+      THandler handler;
+      {
+        std::lock_guard lock(mutex_);
+        seen_.push_back({request.Method, request.Target, request.Path, request.Version,
+                         request.Headers, request.PostStream != nullptr,
+                         request.PostStream ? *request.PostStream : std::string()});
+        handler = handler_;
+      }
+      if (handler) handler(request, response);
+    });
+    server_.SetOnCreatePostStream([this] {
+      ++bodiesCreated_;
+      return std::make_unique<std::string>();
+    });
+  }
+  void TearDown() override {
+    release_.Open();
+    server_.Stop();
+  }
+
+  void Start() {
+    server_.Start();
+    port_ = server_.BoundPort();
+    ASSERT_NE(port_, 0);
+  }
+  void SetHandler(THandler handler) {
+    std::lock_guard lock(mutex_);
+    handler_ = std::move(handler);
+  }
+  std::vector<TSeen> TakeSeen() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(seen_, {});
+  }
+  THttpReply Exchange(std::string_view request, bool shutdownSend = false) {
+    return HttpExchange(port_, request, shutdownSend);
+  }
+  // The server still answers a plain request.
+  void ExpectStillServing() {
+    SetHandler({});
+    const THttpReply reply = Exchange("GET /alive HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+    TakeSeen();
+  }
+
+  std::mutex mutex_;
+  THandler handler_;
+  std::vector<TSeen> seen_;
+  std::atomic<int> bodiesCreated_{0};
+  TGate release_;
+  std::uint16_t port_ = 0;
+  THttpServer server_;  // last: stopped before anything its handlers use goes away
+};
+
+TEST_F(HttpServerTest, RequestLineAndHeadersReachTheHandler) {
+  struct Case {
+    std::string requestLine;
+    std::string method, target, path, version;
+  };
+  const Case cases[] = {
+      {"get /index.html HTTP/1.1", "GET", "/index.html", "/index.html", "HTTP/1.1"},
+      {"gEt / HTTP/1.0", "GET", "/", "/", "HTTP/1.0"},
+      {"head /x HTTP/1.1", "HEAD", "/x", "/x", "HTTP/1.1"},
+      {"GET /status?x=1&y=%41 HTTP/1.1", "GET", "/status?x=1&y=%41", "/status", "HTTP/1.1"},
+      {"GET /a%20b.html HTTP/1.1", "GET", "/a%20b.html", "/a b.html", "HTTP/1.1"},
+      {"GET \\dir\\file.txt HTTP/1.1", "GET", "\\dir\\file.txt", "/dir/file.txt", "HTTP/1.1"},
+      // Escapes are decoded after the backslashes were turned, so %5C stays a backslash.
+      {"GET /%2e%2E/%2Fx%5c HTTP/1.1", "GET", "/%2e%2E/%2Fx%5c", "/..//x\\", "HTTP/1.1"},
+      {"GET /bad%zz%4 HTTP/1.1", "GET", "/bad%zz%4", "/bad%zz%4", "HTTP/1.1"},
+      {"GET /end% HTTP/1.1", "GET", "/end%", "/end%", "HTTP/1.1"},
+      {"GET /nul%00byte%FF HTTP/1.1", "GET", "/nul%00byte%FF", std::string("/nul\0byte\xff", 10),
+       "HTTP/1.1"},
+      {"GET /q?a=%20&b=c?d HTTP/1.1", "GET", "/q?a=%20&b=c?d", "/q", "HTTP/1.1"},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.requestLine);
+    const THttpReply reply =
+        Exchange(c.requestLine + "\r\nX-Mixed-Case: Value 1\r\nhost: h\r\n\r\n");
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+    const std::vector<TSeen> seen = TakeSeen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].method, c.method);
+    EXPECT_EQ(seen[0].target, c.target);
+    EXPECT_EQ(seen[0].path, c.path);
+    EXPECT_EQ(seen[0].version, c.version);
+    const std::vector<std::pair<std::string, std::string>> headers = {{"X-Mixed-Case", "Value 1"},
+                                                                      {"host", "h"}};
+    EXPECT_EQ(seen[0].headers, headers);
+    EXPECT_FALSE(seen[0].hasBody);
+  }
+  EXPECT_EQ(bodiesCreated_, 0);
+}
+
+TEST_F(HttpServerTest, DefaultResponseIsAnEmptyHtmlOkAndTheConnectionCloses) {
+  Start();
+  const THttpReply reply = Exchange("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(HeaderNames(reply), (std::vector<std::string>{"Server", "Content-Type", "Connection"}));
+  EXPECT_EQ(reply.Header("Server"), BOOST_BEAST_VERSION_STRING);
+  EXPECT_EQ(reply.Header("Content-Type"), "text/html");
+  EXPECT_EQ(reply.Header("Connection"), "close");
+  EXPECT_EQ(reply.raw.substr(reply.raw.size() - 4), "\r\n\r\n");  // nothing after the header
+}
+
+TEST_F(HttpServerTest, ResponseFieldsAndTextBodiesAreSentAsSet) {
+  struct Case {
+    const char* name;
+    int code;
+    std::string reason, type, encoding;
+    std::optional<std::string> text;
+    std::string expectedStatus;
+    std::optional<std::string> expectedLength;
+  };
+  const Case cases[] = {
+      {"text", 200, "OK", "text/plain", "UTF-8", "hello", "HTTP/1.1 200 OK", "5"},
+      {"other status", 404, "Not Found", "text/html", "", "missing", "HTTP/1.1 404 Not Found", "7"},
+      {"binary text", 200, "OK", "application/octet-stream", "", std::string("a\0b\r\n", 5),
+       "HTTP/1.1 200 OK", "5"},
+      {"empty text is no body", 200, "OK", "text/xml", "UTF-8", "", "HTTP/1.1 200 OK",
+       std::nullopt},
+      {"no text", 204, "No Content", "text/html", "", std::nullopt, "HTTP/1.1 204 No Content",
+       std::nullopt},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetHandler([&c](THttpRequest&, THttpResponse& response) {
+      response.ResponseNo = c.code;
+      response.ResponseText = c.reason;
+      response.ContentType = c.type;
+      response.ContentEncoding = c.encoding;
+      response.ContentText = c.text;
+    });
+    const THttpReply reply = Exchange("GET /x HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.StatusLine(), c.expectedStatus);
+    EXPECT_EQ(reply.Header("Content-Type"), c.type);
+    EXPECT_EQ(reply.Header("Content-Encoding"),
+              c.encoding.empty() ? std::nullopt : std::optional(c.encoding));
+    EXPECT_EQ(reply.Header("Content-Length"), c.expectedLength);
+    EXPECT_EQ(reply.Header("Connection"), "close");
+    EXPECT_EQ(reply.Body(), c.text.value_or(""));
+    EXPECT_TRUE(reply.closed);
+  }
+}
+
+TEST_F(HttpServerTest, OtherMethodsAreNotAnsweredAndTheConnectionIsClosed) {
+  const char* const requests[] = {
+      "PUT /x HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
+      "put /x HTTP/1.1\r\n\r\n",
+      "DELETE /x HTTP/1.1\r\n\r\n",
+      "OPTIONS * HTTP/1.1\r\n\r\n",
+      "CONNECT host:443 HTTP/1.1\r\n\r\n",
+      "BREW /pot HTTP/1.1\r\n\r\n",
+  };
+  Start();
+  for (const char* request : requests) {
+    SCOPED_TRACE(request);
+    const THttpReply reply = Exchange(request);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.raw, "");
+  }
+  EXPECT_TRUE(TakeSeen().empty());
+  EXPECT_EQ(bodiesCreated_, 0);
+  ExpectStillServing();
+}
+
+TEST_F(HttpServerTest, RequestsAtTheLimitsAreServedAndBeyondThemDroppedUnanswered) {
+  const auto headerLines = [](int count) {
+    std::string lines;
+    for (int i = 0; i < count; ++i) lines += "X-" + std::to_string(i) + ": v\r\n";
+    return lines;
+  };
+  // A request line plus header lines of exactly the given size, the empty line included.
+  const auto headerOfSize = [](std::size_t size) {
+    std::string head = "GET / HTTP/1.1\r\nX-Fill: ";
+    head += std::string(size - head.size() - 4, 'f') + "\r\n\r\n";
+    return head;
+  };
+  struct Case {
+    const char* name;
+    std::string request;
+    bool shutdownSend;
+    bool answered;
+  };
+  const std::size_t maxBody = THttpServer::kMaxBodyBytes;
+  const Case cases[] = {
+      {"1024 header lines", "GET / HTTP/1.1\r\n" + headerLines(1024) + "\r\n", false, true},
+      {"1025 header lines", "GET / HTTP/1.1\r\n" + headerLines(1025) + "\r\n", false, false},
+      {"header of the largest size", headerOfSize(THttpServer::kMaxHeaderBytes), false, true},
+      {"header one byte larger", headerOfSize(THttpServer::kMaxHeaderBytes + 1), false, false},
+      {"header without end beyond the limit",
+       "GET / HTTP/1.1\r\nX-Fill: " + std::string(THttpServer::kMaxHeaderBytes, 'f'), false, false},
+      {"body of the largest length",
+       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody) + "\r\n\r\n" +
+           std::string(maxBody, 'b'),
+       false, true},
+      {"length one byte larger",
+       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody + 1) + "\r\n\r\n", false,
+       false},
+      {"body to the end one byte larger", "POST / HTTP/1.1\r\n\r\n" + std::string(maxBody + 1, 'b'),
+       true, false},
+      {"chunk beyond the limit", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1000001\r\n",
+       false, false},
+      {"not a request line", "hello\r\n\r\n", false, false},
+      {"no target", "GET  HTTP/1.1\r\n\r\n", false, false},
+      {"not an HTTP version", "GET / HTTP/x.y\r\n\r\n", false, false},
+      {"header line without a colon", "GET / HTTP/1.1\r\nno colon\r\n\r\n", false, false},
+      {"bad length", "POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", false, false},
+      {"two lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", false,
+       false},
+      {"bad chunk", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", false, false},
+      {"body shorter than its length", "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nab", true,
+       false},
+      {"header broken off", "GET / HTTP/1.1\r\nHost: h", true, false},
+      {"nothing at all", "", true, false},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const THttpReply reply = Exchange(c.request, c.shutdownSend);
+    EXPECT_TRUE(reply.closed);
+    const std::vector<TSeen> seen = TakeSeen();
+    if (c.answered) {
+      EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+      EXPECT_EQ(seen.size(), 1u);
+    } else {
+      EXPECT_EQ(reply.raw, "");
+      EXPECT_TRUE(seen.empty());
+    }
+  }
+  ExpectStillServing();
+}
+
+TEST_F(HttpServerTest, BodiesAreReadIntoTheBufferFromOnCreatePostStream) {
+  struct Case {
+    const char* name;
+    std::string request;
+    bool shutdownSend;
+    bool hasBody;
+    std::string body;
+    std::string replyStart = "HTTP/1.1 200 OK\r\n";
+  };
+  const std::string large = Pattern(300000);
+  const std::string binary("\0\r\n\xff", 4);
+  const Case cases[] = {
+      {"length", "POST /set HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1", false, true, "a=1"},
+      {"to the end of sending", "POST /set HTTP/1.1\r\n\r\na=1&b=2", true, true, "a=1&b=2"},
+      {"large, to the end of sending", "POST /set HTTP/1.1\r\n\r\n" + large, true, true, large},
+      {"nothing, to the end of sending", "POST /set HTTP/1.1\r\n\r\n", true, true, ""},
+      {"large with length", "POST /set HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" + large, false,
+       true, large},
+      {"chunked",
+       "POST /set HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\na=1\r\n2\r\n&b\r\n0\r\n\r\n",
+       false, true, "a=1&b"},
+      {"binary", "POST /set HTTP/1.1\r\nContent-Length: 4\r\n\r\n" + binary, false, true, binary},
+      {"zero length", "POST /set HTTP/1.1\r\nContent-Length: 0\r\n\r\n", false, false, ""},
+      {"GET without body", "GET /x HTTP/1.1\r\n\r\n", false, false, ""},
+      {"GET with length", "GET /x HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", false, true, "hi"},
+      {"continue asked",
+       "POST /set HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\na=1", false, true,
+       "a=1", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n"},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bodiesCreated_ = 0;
+    const THttpReply reply = Exchange(c.request, c.shutdownSend);
+    EXPECT_EQ(reply.raw.substr(0, c.replyStart.size()), c.replyStart);
+    const std::vector<TSeen> seen = TakeSeen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].hasBody, c.hasBody);
+    EXPECT_EQ(seen[0].body.size(), c.body.size());
+    EXPECT_TRUE(seen[0].body == c.body);
+    EXPECT_EQ(bodiesCreated_, c.hasBody ? 1 : 0);
+  }
+}
+
+TEST_F(HttpServerTest, HandlerFailureGivesStatus500WithTheMessage) {
+  struct Case {
+    const char* name;
+    THandler handler;
+    std::string body;
+    std::string type = "text/html";
+    std::optional<std::string> encoding = std::nullopt;
+  };
+  std::atomic<int> streamsDestroyed{0};
+  const Case cases[] = {
+      {"exception",
+       [](THttpRequest&, THttpResponse& response) {
+         response.ContentType = "text/plain";
+         response.ContentEncoding = "UTF-8";
+         throw std::runtime_error("device gone");
+       },
+       "device gone", "text/plain", "UTF-8"},
+      {"body set before the failure",
+       [&](THttpRequest&, THttpResponse& response) {
+         response.ResponseNo = 201;
+         response.ContentText = "partial";
+         response.ContentStream = std::make_unique<TTrackedStream>("file", streamsDestroyed);
+         response.ContentLength = 4;
+         throw EHttpServerError("read failed");
+       },
+       "read failed"},
+      {"not an exception class", [](THttpRequest&, THttpResponse&) { throw 42; }, "Unknown error"},
+      {"status code out of range",
+       [](THttpRequest&, THttpResponse& response) { response.ResponseNo = 1000; },
+       "Invalid response code 1000"},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetHandler(c.handler);
+    const THttpReply reply = Exchange("GET /x HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(reply.Header("Content-Type"), c.type);
+    EXPECT_EQ(reply.Header("Content-Encoding"), c.encoding);
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.body.size()));
+    EXPECT_EQ(reply.Body(), c.body);
+  }
+  EXPECT_EQ(streamsDestroyed, 1);
+  ExpectStillServing();
+}
+
+TEST_F(HttpServerTest, StreamBodiesAreSentWithTheirLengthAndClosed) {
+  struct Case {
+    const char* name;
+    std::string content;
+    std::optional<std::uint64_t> length;
+    std::optional<std::string> text;
+    std::string expectedBody;
+  };
+  const std::string large = Pattern(1000000);
+  const Case cases[] = {
+      {"length given", large, large.size(), std::nullopt, large},
+      {"length from the stream", large, std::nullopt, std::nullopt, large},
+      {"length shorter than the stream", "0123456789abcdefghij", 10, std::nullopt, "0123456789"},
+      {"empty stream", "", 0, std::nullopt, ""},
+      {"text goes first", "from the stream", std::nullopt, "from the text", "from the text"},
+      {"empty text leaves the stream", "from the stream", std::nullopt, "", "from the stream"},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> destroyed{0};
+    SetHandler([&](THttpRequest&, THttpResponse& response) {
+      response.ContentType = "application/octet-stream";
+      response.ContentStream = std::make_unique<TTrackedStream>(c.content, destroyed);
+      response.ContentLength = c.length;
+      response.ContentText = c.text;
+    });
+    const THttpReply reply = Exchange("GET /file.bin HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.expectedBody.size()));
+    EXPECT_EQ(reply.Body().size(), c.expectedBody.size());
+    EXPECT_TRUE(reply.Body() == c.expectedBody);
+    EXPECT_EQ(destroyed, 1);  // the server closed it before it closed the connection
+  }
+}
+
+TEST_F(HttpServerTest, HeadResponsesCarryTheHeaderButNoBodyBytes) {
+  std::atomic<int> destroyed{0};
+  const THandler handlers[] = {
+      [](THttpRequest&, THttpResponse& response) { response.ContentText = "hello"; },
+      [&](THttpRequest&, THttpResponse& response) {
+        response.ContentStream = std::make_unique<TTrackedStream>("hello", destroyed);
+      },
+  };
+  Start();
+  for (const THandler& handler : handlers) {
+    SetHandler(handler);
+    const THttpReply reply = Exchange("HEAD /index.html HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+    EXPECT_EQ(reply.Header("Content-Length"), "5");
+    EXPECT_EQ(reply.raw.substr(reply.raw.size() - 4), "\r\n\r\n");
+    EXPECT_EQ(reply.Body(), "");
+  }
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(HttpServerTest, BrokenConnectionsLeaveTheServerServing) {
+  std::atomic<int> destroyed{0};
+  const std::string large(32 * 1024 * 1024, 'x');
+  SetHandler([&](THttpRequest& request, THttpResponse& response) {
+    if (request.Path == "/large")
+      response.ContentStream = std::make_unique<TTrackedStream>(large, destroyed);
+  });
+  Start();
+  {
+    TRawHttpClient client("127.0.0.1", port_);  // connects and goes
+  }
+  {
+    TRawHttpClient client("127.0.0.1", port_);
+    client.Send("GET / HTTP/1.1\r\nHo");
+    client.Reset();
+  }
+  {
+    // Asks for more than the socket buffers hold, then resets without reading.
+    TRawHttpClient client("127.0.0.1", port_);
+    client.Send("GET /large HTTP/1.1\r\n\r\n");
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (TakeSeen().empty() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(1ms);
+    client.Reset();
+  }
+  // The failed send still closes the stream.
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (destroyed == 0 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(destroyed, 1);
+  ExpectStillServing();
+}
+
+TEST_F(HttpServerTest, PortInUseFailsWithTheBindMessageAndHoldsNothing) {
+  TRawListener taken(AF_INET, 0);
+  ASSERT_TRUE(taken.Listening());
+  server_.SetDefaultPort(taken.Port());
+  try {
+    server_.Start();
+    FAIL() << "Start succeeded on a port in use";
+  } catch (const EHttpServerError& error) {
+    EXPECT_STREQ(error.what(), uHttpServer::kBindFailedMessage);
+  }
+  EXPECT_FALSE(server_.Active());
+  EXPECT_EQ(server_.BoundPort(), 0);
+  server_.Stop();  // nothing to stop
+}
+
+TEST_F(HttpServerTest, IPv6PortInUseReleasesTheIPv4EndpointBoundBefore) {
+  if (!testsupport::Ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 on this system";
+  TRawListener taken(AF_INET6, 0);
+  ASSERT_TRUE(taken.Listening());
+  server_.SetDefaultPort(taken.Port());
+  EXPECT_THROW(server_.Start(), EHttpServerError);
+  EXPECT_FALSE(server_.Active());
+  // The IPv4 side was bound first and let go again.
+  TRawListener v4(AF_INET, taken.Port(), true);
+  EXPECT_TRUE(v4.Listening());
+}
+
+TEST_F(HttpServerTest, TheFirstBoundPortIsKeptAcrossStopAndStart) {
+  Start();
+  EXPECT_TRUE(server_.Active());
+  server_.Start();  // already listening: nothing changes
+  EXPECT_EQ(server_.BoundPort(), port_);
+  ExpectStillServing();
+
+  server_.Stop();
+  EXPECT_FALSE(server_.Active());
+  EXPECT_FALSE(TRawHttpClient("127.0.0.1", port_).Connected());
+  server_.Stop();
+
+  TRawListener other(AF_INET, 0);  // a port known to be valid; it takes effect in the next run
+  server_.SetDefaultPort(other.Port());
+  EXPECT_EQ(server_.GetDefaultPort(), other.Port());
+  server_.Start();
+  EXPECT_TRUE(server_.Active());
+  EXPECT_EQ(server_.BoundPort(), port_);
+  ExpectStillServing();
+}
+
+TEST(HttpServerLifetime, AServerNeverStartedStopsAndGoesQuietly) {
+  THttpServer server;
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.BoundPort(), 0);
+  server.Stop();
+  EXPECT_FALSE(server.Active());
+}
+
+TEST_F(HttpServerTest, IPv6EndpointAnswersOnTheSamePort) {
+  if (!testsupport::Ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 on this system";
+  Start();
+  const THttpReply reply = HttpExchange(port_, "GET /v6 HTTP/1.1\r\n\r\n", false, "::1");
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  const std::vector<TSeen> seen = TakeSeen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].path, "/v6");
+}
+
+TEST_F(HttpServerTest, StopClosesConnectionsAndWaitsForARunningHandler) {
+  std::promise<void> entered;
+  std::atomic<bool> handlerReturned{false};
+  SetHandler([&](THttpRequest&, THttpResponse& response) {
+    entered.set_value();
+    release_.WaitFor(10s);
+    response.ContentText = "late";
+    handlerReturned = true;
+  });
+  Start();
+  TRawHttpClient client("127.0.0.1", port_);
+  client.Send("GET /slow HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    server_.Stop();
+    stopped = true;
+  });
+  // The connection is closed at once, while the handler still runs and Stop waits for it.
+  const THttpReply reply = client.ReadAll();
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.raw, "");
+  EXPECT_FALSE(stopped);
+  EXPECT_FALSE(handlerReturned);
+
+  release_.Open();
+  stopper.join();
+  EXPECT_TRUE(handlerReturned);
+  EXPECT_FALSE(server_.Active());
+}
+
+TEST_F(HttpServerTest, StopEndsConnectionsThatSendNothingAtOnce) {
+  Start();
+  TRawHttpClient silent("127.0.0.1", port_);
+  TRawHttpClient partial("127.0.0.1", port_);
+  partial.Send("GET /x HTTP/1.1\r\nHost:");
+  ASSERT_TRUE(silent.Connected() && partial.Connected());
+  std::this_thread::sleep_for(20ms);  // both accepted and waiting for their header
+
+  const auto begin = std::chrono::steady_clock::now();
+  server_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);  // far below the header timeout
+  EXPECT_TRUE(silent.ReadAll(1s).closed);
+  EXPECT_TRUE(partial.ReadAll(1s).closed);
+  EXPECT_TRUE(TakeSeen().empty());
+}
+
+TEST_F(HttpServerTest, ConnectionsAreServedConcurrently) {
+  constexpr int kClients = 3;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int inFlight = 0;
+  int mostInFlight = 0;
+  SetHandler([&](THttpRequest&, THttpResponse& response) {
+    std::unique_lock lock(mutex);
+    mostInFlight = std::max(mostInFlight, ++inFlight);
+    changed.notify_all();
+    // Every handler waits (bounded) until all of them are in flight together.
+    changed.wait_for(lock, 10s, [&] { return mostInFlight == kClients; });
+    --inFlight;
+    response.ContentText = "done";
+  });
+  Start();
+  std::vector<std::future<THttpReply>> replies;
+  for (int i = 0; i < kClients; ++i)
+    replies.push_back(std::async(std::launch::async, [this] {
+      return HttpExchange(port_, "GET /parallel HTTP/1.1\r\n\r\n");
+    }));
+  for (auto& reply : replies) EXPECT_EQ(reply.get().Body(), "done");
+  EXPECT_EQ(mostInFlight, kClients);
+}
+
+TEST_F(HttpServerTest, StartAndStopFromSeveralThreadsWhileClientsConnect) {
+  SetHandler([](THttpRequest&, THttpResponse& response) { response.ContentText = "ok"; });
+  Start();
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    while (!done) {
+      const THttpReply reply = HttpExchange(port_, "GET / HTTP/1.1\r\n\r\n");
+      // Served, refused, or closed by a stop, perhaps in the middle of the response.
+      const std::string_view status = "HTTP/1.1 200 OK";
+      EXPECT_EQ(reply.raw.substr(0, status.size()), status.substr(0, reply.raw.size()));
+    }
+  });
+  const auto toggle = [this] {
+    for (int i = 0; i < 20; ++i) {
+      server_.Start();
+      std::this_thread::sleep_for(1ms);
+      server_.Stop();
+    }
+  };
+  std::thread other(toggle);
+  toggle();
+  other.join();
+  done = true;
+  client.join();
+  server_.Start();
+  EXPECT_EQ(server_.BoundPort(), port_);
+  ExpectStillServing();
+}
+
+}  // namespace
