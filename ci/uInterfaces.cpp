@@ -35,7 +35,7 @@ bool Supports(IInterface* object, const TGUID& iid) {
   if (!object) return false;
   void* p = nullptr;
   if (object->QueryInterface(iid, &p) != S_OK || !p) return false;
-  object->_Release();  // the same object's count: p may point to another base subobject
+  object->Release();  // the same object's count: p may point to another base subobject
   return true;
 }
 

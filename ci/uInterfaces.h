@@ -77,8 +77,8 @@ class IInterface {
   // Answers S_OK and a counted reference in *object for a supported interface,
   // E_NOINTERFACE (and nullptr) otherwise.
   virtual HRESULT QueryInterface(const TGUID& iid, void** object) = 0;
-  virtual std::int32_t _AddRef() = 0;
-  virtual std::int32_t _Release() = 0;
+  virtual std::int32_t AddRef() = 0;
+  virtual std::int32_t Release() = 0;
 
  protected:
   ~IInterface() = default;
@@ -92,7 +92,7 @@ class TInterfacePtr {
   TInterfacePtr(std::nullptr_t) noexcept {}
   // Takes a new counted reference to p.
   TInterfacePtr(I* p) noexcept : p_(p) {
-    if (p_) p_->_AddRef();
+    if (p_) p_->AddRef();
   }
   TInterfacePtr(const TInterfacePtr& other) noexcept : TInterfacePtr(other.p_) {}
   TInterfacePtr(TInterfacePtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
@@ -114,7 +114,7 @@ class TInterfacePtr {
   }
 
   void Reset() noexcept {
-    if (I* p = std::exchange(p_, nullptr)) p->_Release();
+    if (I* p = std::exchange(p_, nullptr)) p->Release();
   }
   I* Get() const noexcept { return p_; }
   I* operator->() const noexcept { return p_; }

@@ -10,13 +10,13 @@ uInterfaces::HRESULT TMyInterfacedObject::QueryInterface(const uInterfaces::TGUI
   return uInterfaces::E_NOINTERFACE;
 }
 
-std::int32_t TMyInterfacedObject::_AddRef() {
+std::int32_t TMyInterfacedObject::AddRef() {
   const std::int32_t n = ++refCount_;
   AfterAddRef(n);
   return n;
 }
 
-std::int32_t TMyInterfacedObject::_Release() {
+std::int32_t TMyInterfacedObject::Release() {
   // A release that leaves other references reports before the count drops: once it has
   // dropped, another thread may free the object at any moment.
   const std::int32_t remaining = refCount_.load() - 1;

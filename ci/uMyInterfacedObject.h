@@ -16,8 +16,8 @@ namespace uMyInterfacedObject {
 class TMyInterfacedObject : public virtual uInterfaces::IInterface {
  public:
   uInterfaces::HRESULT QueryInterface(const uInterfaces::TGUID& iid, void** object) override;
-  std::int32_t _AddRef() override;
-  std::int32_t _Release() override;
+  std::int32_t AddRef() override;
+  std::int32_t Release() override;
 
   // Extension points without behaviour here: they answer false.
   virtual bool SetValueInteger(const std::string& name, std::int32_t value);
@@ -54,7 +54,7 @@ class TMyInterfacedObject : public virtual uInterfaces::IInterface {
 template <class I, class C>
 uInterfaces::HRESULT AnswerInterface(C* self, void** object) {
   I* p = self;
-  p->_AddRef();
+  p->AddRef();
   *object = p;
   return uInterfaces::S_OK;
 }

@@ -73,23 +73,19 @@ HRESULT TNodedInterface::QueryInterface(const TGUID& iid, void** object) {
 
 void TNodedInterface::BeginWrite() {
   lock_.BeginWrite();
-  ++writeDepth_;
 }
 
 void TNodedInterface::EndWrite() {
   if (!lock_.IsWriter()) return;  // a release without a hold changes nothing
-  --writeDepth_;
   lock_.EndWrite();
 }
 
 void TNodedInterface::BeginRead() {
   lock_.BeginRead();
-  ++readDepth_;
 }
 
 void TNodedInterface::EndRead() {
   if (lock_.ThreadReadDepth() == 0) return;
-  --readDepth_;
   lock_.EndRead();
 }
 

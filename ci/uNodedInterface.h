@@ -191,8 +191,6 @@ class TNodedInterface : public uMyInterfacedObject::TMyInterfacedObject, public 
   std::string guidText_;
   TInterfacePtr<IInterface> parent_;
   TInterfaceList children_;
-  std::int32_t writeDepth_ = 0;
-  std::atomic<std::int32_t> readDepth_{0};
   std::unique_ptr<uEventer::TeventerDescentEvent> descendantAdded_;
   std::unique_ptr<uEventer::TeventerDescentEvent> descendantRemoved_;
 };

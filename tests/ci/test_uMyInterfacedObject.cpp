@@ -146,7 +146,7 @@ TEST(MyInterfacedObject, QueryInterfaceAnswersIInterfaceOnly) {
   EXPECT_EQ(probe->QueryInterface(IInterface::IID, &object), uInterfaces::S_OK);
   ASSERT_EQ(object, static_cast<IInterface*>(probe.Get()));
   EXPECT_EQ(probe->RefCount(), 2);  // the answer is a counted reference
-  static_cast<IInterface*>(object)->_Release();
+  static_cast<IInterface*>(object)->Release();
 
   constexpr TGUID kUnknown{"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"};
   int sentinel = 0;

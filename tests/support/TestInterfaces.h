@@ -31,14 +31,14 @@ class TTestObject final : public ITestSender {
   uInterfaces::HRESULT QueryInterface(const uInterfaces::TGUID& iid, void** object) override {
     if (iid == ITestSender::IID || iid == uInterfaces::IInterface::IID) {
       *object = static_cast<ITestSender*>(this);
-      _AddRef();
+      AddRef();
       return uInterfaces::S_OK;
     }
     *object = nullptr;
     return uInterfaces::E_NOINTERFACE;
   }
-  std::int32_t _AddRef() override { return ++refs_; }
-  std::int32_t _Release() override {
+  std::int32_t AddRef() override { return ++refs_; }
+  std::int32_t Release() override {
     const std::int32_t n = --refs_;
     if (n == 0) delete this;
     return n;
