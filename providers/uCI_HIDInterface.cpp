@@ -17,7 +17,9 @@ TCommunicationHIDInterface::TCommunicationHIDInterface()
 }
 
 TCommunicationHIDInterface::~TCommunicationHIDInterface() {
-  workThread_.reset();  // asks the poll to end and waits for it
+  workThread_->Terminate();
+  device_.Wake();
+  workThread_.reset();  // waits for the poll to end
   device_.SetDevice(nullptr);
 }
 
@@ -32,7 +34,8 @@ void TCommunicationHIDInterface::Poll(uThreadUtils::TThreadRunner& runner) {
   while (!runner.Terminated()) {
     const std::string text = device_.ReadString();
     if (!text.empty()) DoReadString(text);
-    uThreadUtils::Sleep(kPollIntervalMs);
+    // Wakes as soon as a report arrives; the interval is the longest pause.
+    device_.WaitReadable(kPollIntervalMs);
   }
 }
 

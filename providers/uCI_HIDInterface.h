@@ -1,8 +1,9 @@
 #pragma once
 // The HID provider: text to and from a USB HID device chosen by vendor id, product id and
 // serial number, cut into output reports and gathered from input reports. Its "HID work
-// thread" polls the attached device every 10 ms for the provider's whole life and feeds the
-// receive buffer.
+// thread" serves the attached device for the provider's whole life and feeds the receive
+// buffer: it waits for input reports (poll on the hidraw node) at most 10 ms at a time, so
+// an answer is read as soon as it arrives.
 //
 // Keys: "vid", "pid" (decimal or $hex; a value that is no number leaves the old one),
 // "serial_number" (taken whenever present, an empty value included; empty matches any).

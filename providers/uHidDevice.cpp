@@ -1,6 +1,7 @@
 #include "providers/uHidDevice.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace uHidDevice {
 
@@ -22,8 +23,27 @@ THidDevice::~THidDevice() {
 }
 
 void THidDevice::SetDevice(uHidPlatform::THidPlatformDevicePtr device) {
-  TWriteLock hold(lock_);
-  device_ = std::move(device);
+  uHidPlatform::THidPlatformDevicePtr previous;
+  {
+    TWriteLock hold(lock_);
+    previous = std::exchange(device_, std::move(device));
+  }
+  // A wait on the previous device, or on none, ends: the next one is on the new device.
+  if (previous) previous->Wake();
+  idle_.SetEvent();
+}
+
+void THidDevice::WaitReadable(std::uint32_t timeoutMs) {
+  const auto device = GetDevice();  // waited on without the lock, so writes go on
+  if (device)
+    device->WaitReadable(timeoutMs);
+  else
+    idle_.WaitFor(timeoutMs);
+}
+
+void THidDevice::Wake() {
+  idle_.SetEvent();
+  if (const auto device = GetDevice()) device->Wake();
 }
 
 uHidPlatform::THidPlatformDevicePtr THidDevice::GetDevice() {

@@ -4,9 +4,11 @@
 //   output: [OutLen - 1][payload length P][P bytes, zero padded to OutLen - 2]
 //   input:  [report id][payload length L][L bytes used of InLen - 2]
 
+#include <cstdint>
 #include <string>
 
 #include "ci/uSynchronizer.h"
+#include "ci/uThreadUtils.h"
 #include "providers/uHidPlatform.h"
 
 namespace uHidDevice {
@@ -39,6 +41,11 @@ class THidDevice {
   bool WriteString(const std::string& text);
   // The payload of every input report waiting, up to the first empty or malformed one.
   std::string ReadString();
+  // Waits at most timeoutMs for the attached device to have an input report, or until
+  // Wake() or a change of device; without a device it just waits.
+  void WaitReadable(std::uint32_t timeoutMs);
+  // Ends a wait in progress (or the next one): any thread.
+  void Wake();
 
   // One report each, on the attached device (the caller holds the entry lock).
   bool WriteReport(const std::string& chunk, int outLen);
@@ -47,6 +54,7 @@ class THidDevice {
  private:
   uSynchronizer::TMultiReadExclusiveWriteSynchronizerExtended lock_;
   uHidPlatform::THidPlatformDevicePtr device_;
+  uThreadUtils::TEvent idle_;  // the wait without a device
 };
 
 }  // namespace uHidDevice

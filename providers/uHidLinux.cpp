@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "ci/uThreadUtils.h"
+#include "socket/uPollWait.h"
 
 namespace fs = std::filesystem;
 
@@ -218,9 +219,7 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
         usesIds_(scanned.lengths.UsesReportIds),
         featureLength_(scanned.lengths.Feature),
         sysPath_(scanned.sysPath) {}
-  ~TLinuxHidDevice() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  ~TLinuxHidDevice() override = default;
   TLinuxHidDevice(const TLinuxHidDevice&) = delete;
   TLinuxHidDevice& operator=(const TLinuxHidDevice&) = delete;
 
@@ -238,7 +237,7 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
     // (Documentation/hid/hidraw.rst), which is our layout already.
     ssize_t n;
     do {
-      n = ::write(fd_, report.data(), report.size());
+      n = ::write(node_->fd, report.data(), report.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       FailLocked("write", errno);
@@ -256,7 +255,7 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
     char* const data = buffer_.data() + 1;
     ssize_t n;
     do {
-      n = ::read(fd_, data, kMaxReadBytes);
+      n = ::read(node_->fd, data, kMaxReadBytes);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       if (errno != EAGAIN && errno != EWOULDBLOCK) FailLocked("read", errno);
@@ -272,10 +271,24 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
   }
 
   void CloseHandles() override {
-    std::lock_guard lock(mutex_);
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    {
+      std::lock_guard lock(mutex_);
+      node_.reset();  // closed once a wait on it has returned too
+    }
+    wake_.Signal();
   }
+
+  bool WaitReadable(std::uint32_t timeoutMs) override {
+    std::shared_ptr<const TNode> node;
+    {
+      std::lock_guard lock(mutex_);
+      if (ReadyLocked()) node = node_;
+    }
+    // Without the lock, so writes go on meanwhile; the node stays open while it is held.
+    return uPollWait::WaitReadable(node ? node->fd : -1, wake_, timeoutMs).Readable;
+  }
+
+  void Wake() override { wake_.Signal(); }
 
   int GetNumInputBuffers() override { return kHidrawRingSize; }
   // The mapping of the Windows call HidD_SetNumInputBuffers, which has no Linux counterpart:
@@ -307,9 +320,12 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
       lastError_ = info_.Path + ": the device was unplugged";
       return false;
     }
-    if (fd_ >= 0) return true;
-    fd_ = ::open(info_.Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ >= 0) return true;
+    if (node_) return true;
+    const int fd = ::open(info_.Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      node_ = std::make_shared<const TNode>(fd);
+      return true;
+    }
     const int err = errno;
     if (err == EACCES || err == EPERM) {
       lastError_ = PermissionMessage(info_.Path);
@@ -333,8 +349,19 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
   const fs::path sysPath_;
   std::atomic<bool> plugged_{true};
 
+  // The open node; shared with a wait in progress, so a close never pulls the descriptor
+  // from under its poll.
+  struct TNode {
+    explicit TNode(int descriptor) : fd(descriptor) {}
+    ~TNode() { ::close(fd); }
+    TNode(const TNode&) = delete;
+    TNode& operator=(const TNode&) = delete;
+    const int fd;
+  };
+
   mutable std::mutex mutex_;
-  int fd_ = -1;
+  std::shared_ptr<const TNode> node_;
+  uPollWait::TWakeEvent wake_;
   std::string lastError_;
   std::string buffer_;
 };

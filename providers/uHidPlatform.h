@@ -5,7 +5,8 @@
 // Threads and ownership: every operation may be called from any thread. Devices are
 // shared-owned: an entry or provider that still holds a device after the controller's list
 // moved on keeps a valid object (a gone device just reports Plugged() false and fails its
-// I/O). Nothing here blocks: reads poll, writes are one write() of one report.
+// I/O). Nothing here blocks but WaitReadable: reads poll, writes are one write() of one
+// report.
 //
 // Report layout: as the Windows HID API has it. Both report lengths include the leading
 // report-id byte (0 for a device without report ids), and every report read or written
@@ -47,6 +48,13 @@ class IHidPlatformDevice {
   virtual std::string ReadReport(int maxLength) = 0;
   // Closes what the I/O opened; later I/O opens it again.
   virtual void CloseHandles() = 0;
+
+  // Waits at most timeoutMs until an input report waits, the device reports an error or
+  // Wake() is called; true when a read may find something. Opens the device on first use; a
+  // device that cannot be opened just waits. One thread waits at a time (the reading one).
+  virtual bool WaitReadable(std::uint32_t timeoutMs) = 0;
+  // Ends a wait in progress, or the next one when none is: any thread, any time.
+  virtual void Wake() = 0;
 
   // How many input reports wait at most between reads.
   virtual int GetNumInputBuffers() = 0;

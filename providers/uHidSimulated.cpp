@@ -19,11 +19,13 @@ void TSimulatedHidDevice::QueueInputReport(std::string report, std::uint32_t del
   auto at = std::upper_bound(pending_.begin(), pending_.end(), pending.due,
                              [](TClock::time_point due, const TPending& p) { return due < p.due; });
   pending_.insert(at, pending);
+  changed_.notify_all();
 }
 
 void TSimulatedHidDevice::Plug() {
   std::lock_guard lock(mutex_);
   plugged_ = true;
+  changed_.notify_all();
 }
 
 void TSimulatedHidDevice::Unplug() {
@@ -32,6 +34,7 @@ void TSimulatedHidDevice::Unplug() {
   pending_.clear();
   ring_.clear();
   open_ = false;
+  changed_.notify_all();
 }
 
 void TSimulatedHidDevice::SetWritesFail(bool fail) {
@@ -105,6 +108,33 @@ std::string TSimulatedHidDevice::ReadReport(int maxLength) {
   if (static_cast<int>(report.size()) > maxLength)
     report.resize(static_cast<std::size_t>(maxLength));
   return report;
+}
+
+bool TSimulatedHidDevice::WaitReadable(std::uint32_t timeoutMs) {
+  std::unique_lock lock(mutex_);
+  const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const TClock::time_point now = TClock::now();
+    if (plugged_ && !open_) return true;  // the next read opens the handle
+    if (plugged_) {
+      DeliverDue(now);
+      if (!ring_.empty()) return true;
+    }
+    if (woken_) {
+      woken_ = false;
+      return false;
+    }
+    if (now >= deadline) return false;
+    TClock::time_point until = deadline;
+    if (plugged_ && !pending_.empty()) until = std::min(until, pending_.front().due);
+    changed_.wait_until(lock, until);
+  }
+}
+
+void TSimulatedHidDevice::Wake() {
+  std::lock_guard lock(mutex_);
+  woken_ = true;
+  changed_.notify_all();
 }
 
 void TSimulatedHidDevice::CloseHandles() {

@@ -8,6 +8,7 @@
 // is dropped.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -50,6 +51,9 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
   int GetNumInputBuffers() override { return kInputRing; }
   bool SetNumInputBuffers(int) override { return true; }
   std::string LastError() const override;
+  // Waits on a condition variable for a queued report to become due, or for Wake().
+  bool WaitReadable(std::uint32_t timeoutMs) override;
+  void Wake() override;
 
  private:
   using TClock = std::chrono::steady_clock;
@@ -61,6 +65,8 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
 
   const uHidPlatform::THidDeviceInfo info_;
   mutable std::mutex mutex_;
+  std::condition_variable changed_;  // a report queued, a plug, an unplug or a wake-up
+  bool woken_ = false;
   TOutputHandler onOutput_;
   bool plugged_ = true;
   bool open_ = false;

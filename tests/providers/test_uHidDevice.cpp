@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "providers/uHidSimulated.h"
@@ -132,4 +135,87 @@ TEST(HidDeviceIdentity, ReportsNothingWithoutDevice) {
   EXPECT_EQ(entry.GetSerialNumber(), "S1");
   EXPECT_EQ(entry.GetProductName(), "Dovela GSM Modem");
   EXPECT_EQ(entry.GetManufacturerName(), "Dovela s.r.o.");
+}
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Runs action on another thread a little later, while the caller waits.
+std::thread Later(std::function<void()> action) {
+  return std::thread([action = std::move(action)] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    action();
+  });
+}
+}  // namespace
+
+TEST(HidDeviceWait, ASimulatedDeviceWakesForAReportAtItsTimeOrForAWakeUp) {
+  auto device = MakeDevice();
+  EXPECT_TRUE(device->WaitReadable(5000)) << "not open: the read that opens it comes first";
+  EXPECT_EQ(device->ReadReport(64), "");
+
+  auto start = Clock::now();
+  EXPECT_FALSE(device->WaitReadable(20));
+  EXPECT_GE(MsSince(start), 19) << "nothing queued: the whole limit";
+
+  device->QueueInputReport(InputReport("now"));
+  start = Clock::now();
+  EXPECT_TRUE(device->WaitReadable(5000));
+  EXPECT_LT(MsSince(start), 4000);
+  EXPECT_EQ(device->ReadReport(64), InputReport("now"));
+
+  device->QueueInputReport(InputReport("later"), 50);
+  start = Clock::now();
+  EXPECT_TRUE(device->WaitReadable(5000));
+  EXPECT_GE(MsSince(start), 49) << "not before the report is due";
+  EXPECT_LT(MsSince(start), 4000);
+  EXPECT_EQ(device->ReadReport(64), InputReport("later"));
+
+  std::thread queue = Later([&] { device->QueueInputReport(InputReport("meanwhile")); });
+  EXPECT_TRUE(device->WaitReadable(5000));
+  queue.join();
+  EXPECT_EQ(device->ReadReport(64), InputReport("meanwhile"));
+
+  std::thread wake = Later([&] { device->Wake(); });
+  start = Clock::now();
+  EXPECT_FALSE(device->WaitReadable(5000));
+  EXPECT_LT(MsSince(start), 4000);
+  wake.join();
+
+  device->Wake();
+  start = Clock::now();
+  EXPECT_FALSE(device->WaitReadable(5000)) << "a wake-up before the wait is kept for it";
+  EXPECT_LT(MsSince(start), 4000);
+
+  device->Unplug();
+  start = Clock::now();
+  EXPECT_FALSE(device->WaitReadable(20));
+  EXPECT_GE(MsSince(start), 19) << "a gone device is waited on, not polled";
+}
+
+TEST(HidDeviceWait, TheEntryWaitsOnItsDeviceAndAChangeOfDeviceEndsTheWait) {
+  uHidDevice::THidDevice entry;
+  auto start = Clock::now();
+  entry.WaitReadable(20);
+  EXPECT_GE(MsSince(start), 19) << "no device: the whole limit";
+
+  const auto timedWait = [&](std::function<void()> action) {
+    std::thread other = Later(std::move(action));
+    const auto begin = Clock::now();
+    entry.WaitReadable(5000);
+    other.join();
+    return MsSince(begin);
+  };
+  EXPECT_LT(timedWait([&] { entry.Wake(); }), 4000) << "woken without a device";
+  auto device = MakeDevice();
+  EXPECT_LT(timedWait([&] { entry.SetDevice(device); }), 4000) << "a device came";
+  EXPECT_EQ(entry.ReadString(), "");  // opens the device
+  EXPECT_LT(timedWait([&] { device->QueueInputReport(InputReport("x")); }), 4000);
+  EXPECT_EQ(entry.ReadString(), "x");
+  EXPECT_LT(timedWait([&] { entry.Wake(); }), 4000) << "woken on the device";
+  EXPECT_LT(timedWait([&] { entry.SetDevice(nullptr); }), 4000) << "the device went";
 }

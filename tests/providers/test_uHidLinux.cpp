@@ -548,6 +548,48 @@ TEST(HidLinuxDeviceIO, DeviceGoneErrorMarksItUnplugged) {
   EXPECT_NE(device->LastError().find("gone"), std::string::npos) << device->LastError();
 }
 
+// The work thread waits in poll on the node: a report ends the wait at once, and so do a
+// wake-up and a close from another thread; a node that cannot be opened is waited on, not
+// polled in a busy loop.
+TEST(HidLinuxDeviceIO, AWaitEndsForAReportAWakeUpOrAClose) {
+  using Clock = std::chrono::steady_clock;
+  const auto msSince = [](Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  };
+  TOneDevice one("dovela_vendor_id3f.bin");
+  const fs::path node = one.tree.MakeFifoNode(3);
+  const auto device = one.List();
+  ASSERT_TRUE(device);
+  auto start = Clock::now();
+  EXPECT_FALSE(device->WaitReadable(20)) << "opens the node; nothing waits";
+  EXPECT_GE(msSince(start), 19);
+  const int kernelSide = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(kernelSide, 0);
+
+  const auto timedWait = [&](const std::function<void()>& action, bool readable) {
+    std::thread other([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      action();
+    });
+    const auto begin = Clock::now();
+    EXPECT_EQ(device->WaitReadable(5000), readable);
+    other.join();
+    return msSince(begin);
+  };
+  const std::string report(64, '\x3F');
+  EXPECT_LT(timedWait([&] { EXPECT_EQ(::write(kernelSide, report.data(), 64), 64); }, true), 4000);
+  EXPECT_EQ(device->ReadReport(64), report);
+  EXPECT_LT(timedWait([&] { device->Wake(); }, false), 4000);
+  EXPECT_LT(timedWait([&] { device->CloseHandles(); }, false), 4000);
+  ::close(kernelSide);
+
+  fs::remove(node);  // the close above left no handle open
+  start = Clock::now();
+  EXPECT_FALSE(device->WaitReadable(20));
+  EXPECT_GE(msSince(start), 19) << "a missing node: the whole limit";
+  EXPECT_NE(device->LastError().find(node.string()), std::string::npos) << device->LastError();
+}
+
 // The Windows call HidD_SetNumInputBuffers has no Linux counterpart: callers ported from it
 // must not fail, and the count stays hidraw's fixed ring.
 TEST(HidLinuxDeviceIO, InputBufferCountIsTheKernelRing) {
