@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <thread>
 
 namespace uInetSocketCoreExtended {
 
@@ -92,8 +93,15 @@ bool TInetSocketCoreExtended::Close(bool graceful) {
   closingCount_.fetch_add(1);
   bool result = false;
   {
-    std::unique_lock send(sendLock_, std::defer_lock);
-    if (!send.try_lock_for(kCloseSendWait)) {
+    std::unique_lock send(sendLock_, std::try_to_lock);
+    // Polled with try_lock: a timed lock (pthread_mutex_clocklock) is invisible to
+    // ThreadSanitizer, which then reports every later unlock as wrong.
+    const auto deadline = std::chrono::steady_clock::now() + kCloseSendWait;
+    while (!send.owns_lock() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      send.try_lock();
+    }
+    if (!send.owns_lock()) {
       core_.Shutdown(true, true);  // ends a send that waits for a peer that takes nothing
       send.lock();
     }

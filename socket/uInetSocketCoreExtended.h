@@ -130,7 +130,7 @@ class TInetSocketCoreExtended {
 
   TInetSocketCore core_;
   uSynchronizer::TMultiReadExclusiveWriteSynchronizerExtended lock_;
-  std::timed_mutex sendLock_;
+  std::mutex sendLock_;
   std::mutex receiveLock_;
   std::mutex createLock_;
   std::atomic<int> closingCount_{0};

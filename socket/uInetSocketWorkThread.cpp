@@ -46,8 +46,9 @@ void TInetSocketWorkThread::Execute() {
   int idle = 0;
   bool readable = true;  // the first pass looks without waiting
   while (!Terminated()) {
+    bool received = false;
     try {
-      Pass(readable, idle);
+      received = Pass(readable, idle);
     } catch (const std::exception& e) {
       ReportError("Execute", e.what(), ExceptionClassName(e));
       closeRequested_.store(true);
@@ -57,15 +58,18 @@ void TInetSocketWorkThread::Execute() {
     }
     const bool fast = idle < kFastPasses;
     if (fast) ++idle;
-    readable = WaitForWork(fast ? kFastPauseMs : kIdlePauseMs);
+    // After data more is likely to be pending: the next pass looks again without a wait.
+    readable = received || WaitForWork(fast ? kFastPauseMs : kIdlePauseMs);
   }
 }
 
-void TInetSocketWorkThread::Pass(bool& readable, int& idle) {
+bool TInetSocketWorkThread::Pass(bool readable, int& idle) {
   if (closeRequested_.load()) DoInternalClose();
   // Only a socket that poll found readable is read: the others have nothing pending.
-  if (readable && DoDataReceive()) idle = 0;
+  const bool received = readable && DoDataReceive();
+  if (received) idle = 0;
   if (engine_->IsConnected()) KeepAliveCheck();
+  return received;
 }
 
 bool TInetSocketWorkThread::WaitForWork(std::uint32_t pauseMs) {
@@ -89,7 +93,7 @@ void TInetSocketWorkThread::DoInternalClose() {
 
 bool TInetSocketWorkThread::DoDataReceive() {
   TReadLock hold(engine_->Lock());
-  TInetSocketPacket packet;
+  TInetSocketPacket& packet = packet_;  // reused: its buffer stays, so a pass allocates nothing
   if (!engine_->Receive(packet.Data, packet.Host, packet.Port)) {
     // An orderly close of the peer or a broken connection: nothing more can arrive.
     if (engine_->IsConnectionLost()) closeRequested_.store(true);

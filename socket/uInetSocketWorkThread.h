@@ -96,7 +96,8 @@ class TInetSocketWorkThread final : public uThreadUtils::TNamedThread {
   void Execute() override;
 
  private:
-  void Pass(bool& readable, int& idle);
+  // One pass; true when it received data.
+  bool Pass(bool readable, int& idle);
   void DoInternalClose();
   bool DoDataReceive();
   void KeepAliveCheck();
@@ -110,6 +111,7 @@ class TInetSocketWorkThread final : public uThreadUtils::TNamedThread {
   std::unique_ptr<TInetSocketCoreExtended> engine_;
   std::unique_ptr<TInetSocketPacketQueue> queue_;
   TEventsPtr events_;
+  TInetSocketPacket packet_;  // the packet being received, only on the work thread
   std::atomic<bool> closeRequested_{false};
   std::mutex idleMutex_;  // the owner restarts the timer after a send
   uTimeout::TTimeout idleTimer_;

@@ -187,7 +187,7 @@ long SockReceiveString(TSocket s, std::string& data) {
     if (n < 0 && !WouldBlock(errno)) return Fail("receive", errno);
     return 0;
   }
-  data.resize(static_cast<std::size_t>(pending));
+  data.resize(std::min(static_cast<std::size_t>(pending), kMaxStreamRead));
   ssize_t n;
   do {
     n = ::recv(s, data.data(), data.size(), MSG_DONTWAIT);

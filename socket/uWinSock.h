@@ -11,6 +11,7 @@
 // operation, the address and the reason. Nothing here raises.
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -53,8 +54,11 @@ inline constexpr long kReceiveFailed = -1;
 // The peer closed its side of a stream in an orderly way: nothing more will arrive.
 inline constexpr long kReceivePeerClosed = -2;
 
-// Reads what is pending on a stream socket, as FIONREAD tells, without blocking: the byte
-// count (0: nothing pending, data empty), kReceivePeerClosed or kReceiveFailed.
+// Reads what is pending on a stream socket, as FIONREAD tells (at most kMaxStreamRead bytes:
+// the rest stays for the next read), without blocking: the byte count (0: nothing pending,
+// data empty), kReceivePeerClosed or kReceiveFailed. data keeps its capacity, so a caller
+// that passes the same string again allocates nothing.
+inline constexpr std::size_t kMaxStreamRead = 256 * 1024;
 long SockReceiveString(TSocket s, std::string& data);
 // Reads one pending datagram with its sender, without blocking: its size (0: nothing pending,
 // or a zero-length datagram, which is taken off the queue so the ones behind it are read) or

@@ -28,11 +28,19 @@ struct TError {
   bool operator==(const TError&) const = default;
 };
 
-// Records the events of a socket; onData runs inside the data handler.
+using TDataAction = std::function<void(TInetSocketCustom*, const TInetSocketPacket&)>;
+
+// Records the events of a socket; an action set with OnData runs inside the data handler.
 class TRecorder {
  public:
-  std::function<void(TInetSocketCustom*, const TInetSocketPacket&)> onData;
-  int errorHandlerFailures = 0;  // how many error calls raise
+  void OnData(TDataAction action) {
+    std::lock_guard lock(mutex_);
+    onData_ = std::move(action);
+  }
+  void FailErrorHandler(int times) {
+    std::lock_guard lock(mutex_);
+    errorHandlerFailures_ = times;
+  }
 
   void Attach(TInetSocket& socket) {
     socket.SetOnDataReceived(TDataReceivedHandler(this, &TRecorder::DataReceived));
@@ -64,12 +72,14 @@ class TRecorder {
 
  private:
   void DataReceived(TInetSocketCustom* sender, const TInetSocketPacket& packet) {
+    TDataAction action;
     {
       std::lock_guard lock(mutex_);
       packets_.push_back(packet);
       sender_ = sender;
+      action = onData_;
     }
-    if (onData) onData(sender, packet);
+    if (action) action(sender, packet);
   }
   void SocketClosed(TInetSocketCustom* sender) {
     std::lock_guard lock(mutex_);
@@ -80,13 +90,15 @@ class TRecorder {
                    const std::string& exceptionClass) {
     std::lock_guard lock(mutex_);
     errors_.push_back({method, message, exceptionClass});
-    if (errorHandlerFailures > 0) {
-      --errorHandlerFailures;
+    if (errorHandlerFailures_ > 0) {
+      --errorHandlerFailures_;
       throw std::logic_error("error handler failed");
     }
   }
 
   std::mutex mutex_;
+  TDataAction onData_;
+  int errorHandlerFailures_ = 0;  // how many error calls raise
   std::vector<TInetSocketPacket> packets_;
   int closed_ = 0;
   std::vector<TError> errors_;
@@ -243,9 +255,9 @@ TEST(InetSocketAccess, TheWorkThreadMayNotUseTheSocket) {
   t.Connect();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    t.recorder.onData = [&](TInetSocketCustom* sender, const TInetSocketPacket&) {
+    t.recorder.OnData([&](TInetSocketCustom* sender, const TInetSocketPacket&) {
       c.call(*static_cast<TInetSocket*>(sender));
-    };
+    });
     const std::size_t before = t.recorder.Errors().size();
     ASSERT_TRUE(t.peer.Send("x"));
     ASSERT_TRUE(WaitUntil([&] { return t.recorder.Errors().size() == before + 1; }));
@@ -254,15 +266,15 @@ TEST(InetSocketAccess, TheWorkThreadMayNotUseTheSocket) {
                       "EInetSocketAccessByWorkThreadDenied"}));
   }
   // Nothing was touched: the connection and its settings are as they were.
-  t.recorder.onData = nullptr;
+  t.recorder.OnData(nullptr);
   EXPECT_TRUE(t.socket->IsConnected());
   EXPECT_EQ(t.socket->GetRemotePort(), t.listener.Port());
   EXPECT_TRUE(t.StillReceives("still here"));
 
   // The forced close is the one operation a handler may call.
-  t.recorder.onData = [](TInetSocketCustom* sender, const TInetSocketPacket&) {
+  t.recorder.OnData([](TInetSocketCustom* sender, const TInetSocketPacket&) {
     sender->Close(true);
-  };
+  });
   ASSERT_TRUE(t.peer.Send("close"));
   ASSERT_TRUE(WaitUntil([&] { return !t.socket->IsConnected(); }));
   EXPECT_EQ(t.peer.Read(1, 5000), "") << "the peer sees the end of the stream";
@@ -272,15 +284,15 @@ TEST(InetSocketAccess, TheWorkThreadMayNotUseTheSocket) {
 TEST(InetSocketErrors, AFailingHandlerIsReportedAndAFailingErrorHandlerOnceMore) {
   TTcpSocket t;
   t.Connect();
-  t.recorder.onData = [](TInetSocketCustom*, const TInetSocketPacket& p) {
+  t.recorder.OnData([](TInetSocketCustom*, const TInetSocketPacket& p) {
     throw std::runtime_error("boom " + p.Data);
-  };
+  });
   ASSERT_TRUE(t.peer.Send("1"));
   ASSERT_TRUE(WaitUntil([&] { return t.recorder.Errors().size() == 1; }));
   EXPECT_EQ(t.recorder.Errors()[0], (TError{"DoDataReceive", "boom 1", "runtime_error"}));
 
   // The first error call raises: reported as DoInternalError; that one raises too: dropped.
-  t.recorder.errorHandlerFailures = 2;
+  t.recorder.FailErrorHandler(2);
   ASSERT_TRUE(t.peer.Send("2"));
   ASSERT_TRUE(WaitUntil([&] { return t.recorder.Errors().size() == 3; }));
   EXPECT_EQ(t.recorder.Errors()[1], (TError{"DoDataReceive", "boom 2", "runtime_error"}));
@@ -288,7 +300,7 @@ TEST(InetSocketErrors, AFailingHandlerIsReportedAndAFailingErrorHandlerOnceMore)
             (TError{"DoInternalError", "error handler failed", "logic_error"}));
 
   // The work thread goes on, and the connection too.
-  t.recorder.onData = nullptr;
+  t.recorder.OnData(nullptr);
   EXPECT_TRUE(t.StillReceives("3"));
   EXPECT_TRUE(t.socket->IsConnected());
   EXPECT_EQ(t.recorder.Errors().size(), 3u);
@@ -400,11 +412,11 @@ TEST(InetSocketLifetime, DestructionWaitsForAHandlerInProgress) {
   std::promise<void> entered, release;
   auto released = release.get_future().share();
   bool handlerDone = false;
-  t.recorder.onData = [&](TInetSocketCustom*, const TInetSocketPacket&) {
+  t.recorder.OnData([&](TInetSocketCustom*, const TInetSocketPacket&) {
     entered.set_value();
     released.wait();
     handlerDone = true;
-  };
+  });
   ASSERT_TRUE(t.peer.Send("x"));
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
   auto destroy = std::async(std::launch::async, [&] { t.socket.reset(); });
@@ -435,7 +447,7 @@ TEST(InetSocketLifetimeDeathTest, DestroyingFromItsOwnWorkThreadEndsTheProcess) 
         TTcpSocket t;
         t.Connect();
         TInetSocket* raw = t.socket.release();
-        t.recorder.onData = [raw](TInetSocketCustom*, const TInetSocketPacket&) { delete raw; };
+        t.recorder.OnData([raw](TInetSocketCustom*, const TInetSocketPacket&) { delete raw; });
         t.peer.Send("x");
         WaitUntil([] { return false; }, 5000);
       },
