@@ -3,10 +3,13 @@
 // whole life (uInetSocketWorkThread), which receives, closes on request, probes an idle
 // connection and raises DataReceived, SocketClosed and SocketError.
 //
-// Threads: the owner's threads call the public operations; every event handler runs on the
+// Threads: the owner's threads call the public operations; the event handlers run on the
 // work thread, inside the engine's lock, and must not call the socket's public operations:
 // they raise EInetSocketAccessByWorkThreadDenied there (Close(true) excepted). A handler that
-// needs to answer hands the work to another thread. Destroying the socket waits for a
+// needs to answer hands the work to another thread. One SocketClosed comes on an owner's
+// thread instead: when a Bind or Connect finds a close requested (a changed address) that the
+// work thread has not carried out yet, it carries it out first, so that it never reports the
+// old socket's connection as the new one. Destroying the socket waits for a
 // handler in progress; destroying it from its own work thread is a programming error that
 // ends the process.
 //

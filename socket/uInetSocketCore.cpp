@@ -110,33 +110,27 @@ bool TInetSocketCore::StillCurrent(const THold& hold) const {
 }
 
 bool TInetSocketCore::Bind() {
-  const THold hold = Hold();
-  bool ok = false;
-  if (!hold) {
-    NoSocket("bind");
-  } else if (uWinSock::SockBind(hold.Socket(), LocalIP, LocalPort) == 0) {
-    std::string ip;
-    int port = 0;
-    ok = uWinSock::SockGetLocalName(hold.Socket(), ip, port);
-  }
-  std::lock_guard lock(mutex_);
-  bound_ = ok && StillCurrent(hold);
-  return bound_;
+  return AddressCall("bind", uWinSock::SockBind, LocalIP, LocalPort, bound_);
 }
 
 bool TInetSocketCore::Connect() {
+  return AddressCall("connect", uWinSock::SockConnect, RemoteHost, RemotePort, connected_);
+}
+
+bool TInetSocketCore::AddressCall(const char* what, TAddressCall call, const std::string& ip,
+                                  int port, bool& flag) {
   const THold hold = Hold();
   bool ok = false;
   if (!hold) {
-    NoSocket("connect");
-  } else if (uWinSock::SockConnect(hold.Socket(), RemoteHost, RemotePort) == 0) {
-    std::string ip;
-    int port = 0;
-    ok = uWinSock::SockGetLocalName(hold.Socket(), ip, port);
+    NoSocket(what);
+  } else if (call(hold.Socket(), ip, port) == 0) {
+    std::string localIp;
+    int localPort = 0;
+    ok = uWinSock::SockGetLocalName(hold.Socket(), localIp, localPort);
   }
   std::lock_guard lock(mutex_);
-  connected_ = ok && StillCurrent(hold);
-  return connected_;
+  flag = ok && StillCurrent(hold);
+  return flag;
 }
 
 bool TInetSocketCore::Send(const std::string& data) {

@@ -90,6 +90,10 @@ class TInetSocketCore {
   int RemotePort = 0;
 
  private:
+  using TAddressCall = int (*)(TSocket, const std::string&, int);
+  // Bind or connect (call) to ip:port, then read the local name back; flag := the result.
+  bool AddressCall(const char* what, TAddressCall call, const std::string& ip, int port,
+                   bool& flag);
   bool ReleaseLocked();
   bool StillCurrent(const THold& hold) const;  // with mutex_ held
 
