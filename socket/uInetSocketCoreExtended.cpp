@@ -169,6 +169,13 @@ bool TInetSocketCoreExtended::Send(const std::string& data) {
   return core_.Send(data);
 }
 
+TInetSocketCoreExtended::TProbeResult TInetSocketCoreExtended::ProbeConnection() {
+  TReadLock hold(lock_);
+  std::unique_lock send(sendLock_, std::try_to_lock);
+  if (!send.owns_lock()) return TProbeResult::Busy;
+  return core_.Send(std::string()) ? TProbeResult::Sent : TProbeResult::Failed;
+}
+
 bool TInetSocketCoreExtended::Receive(std::string& data, std::string& host, int& port) {
   TReadLock hold(lock_);
   std::lock_guard receive(receiveLock_);

@@ -82,6 +82,11 @@ class TInetSocketCoreExtended {
   bool Connect(int timeoutMs);
   // UDP: one datagram to RemoteHost:RemotePort; TCP: all of data on the connection.
   bool Send(const std::string& data);
+  // The keep-alive probe: an empty send, which puts nothing on the wire and fails once the
+  // system has found the connection dead. Busy, without waiting, while a send is under way:
+  // the connection is in use then, and that send reports its own failure.
+  enum class TProbeResult { Sent, Busy, Failed };
+  TProbeResult ProbeConnection();
   // What is pending: UDP (bound): one datagram and its sender; TCP (connected): the bytes,
   // with RemoteHost and RemotePort as host and port. True with empty data when nothing was
   // pending.

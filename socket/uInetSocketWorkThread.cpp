@@ -112,19 +112,26 @@ bool TInetSocketWorkThread::DoDataReceive() {
   return true;
 }
 
+// Under the engine's lock held shared, not exclusively: a send of the owner's that waits for
+// a slow peer holds it shared, and an exclusive wait here would stop reception meanwhile (and
+// for good when the peer in turn waits for us to read).
 void TInetSocketWorkThread::KeepAliveCheck() {
-  TWriteLock hold(engine_->Lock());
+  TReadLock hold(engine_->Lock());
   if (!engine_->GetKeepAlive() || !engine_->IsConnected()) return;
   {
     std::lock_guard lock(idleMutex_);
     if (!idleTimer_.IsExpiredAfter(engine_->GetKeepAliveTime())) return;
   }
-  // The empty send puts nothing on the wire; it fails once the system has found the
-  // connection dead (by its keep-alive probes) or reset.
-  if (engine_->Send(std::string()))
-    RestartIdle();
-  else
-    closeRequested_.store(true);
+  switch (engine_->ProbeConnection()) {
+    case TInetSocketCoreExtended::TProbeResult::Sent:
+      RestartIdle();
+      break;
+    case TInetSocketCoreExtended::TProbeResult::Busy:
+      break;  // the send under way restarts the silence when it ends
+    case TInetSocketCoreExtended::TProbeResult::Failed:
+      closeRequested_.store(true);
+      break;
+  }
 }
 
 void TInetSocketWorkThread::ReportError(const std::string& methodName, const std::string& message,

@@ -1,6 +1,7 @@
 #include "socket/uInetSocket.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <chrono>
 #include <functional>
@@ -404,6 +405,31 @@ TEST(InetSocketKeepAlive, ASilentConnectionIsProbedWithAnEmptySend) {
   EXPECT_GE(elapsed, kKeepAliveMs - 5);
   EXPECT_FALSE(t.socket->IsConnected());
   EXPECT_EQ(t.recorder.Errors(), std::vector<TError>{});
+}
+
+// A probe that falls due while a send of the owner's waits for a peer that takes nothing
+// must not stop reception: that peer may well be waiting for its own data to be read.
+TEST(InetSocketKeepAlive, AProbeDueDuringALongSendDoesNotStopReception) {
+  TTcpSocket t;
+  ASSERT_TRUE(t.socket->SetKeepAlive(true, 1, 1000));  // a probe is due at every pass
+  t.Connect();
+  const std::string huge(64 << 20, 'x');  // far more than the socket buffers hold
+  auto send = std::async(std::launch::async, [&] { return t.socket->Send(huge); });
+  struct TEndSend {  // also when an assertion ends the test: the future waits for the send
+    TInetSocket& socket;
+    ~TEndSend() { socket.Close(true); }
+  } endSend{*t.socket};
+  // The send has filled what the peer's side holds (it grows only when the peer reads).
+  ASSERT_TRUE(WaitUntil([&] {
+    int pending = 0;
+    return ::ioctl(t.peer.Fd(), FIONREAD, &pending) == 0 && pending > (64 << 10);
+  }));
+  ASSERT_EQ(send.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  EXPECT_TRUE(t.StillReceives("while the send waits"));
+  EXPECT_EQ(t.recorder.Closed(), 0);
+  t.socket->Close(true);
+  ASSERT_EQ(send.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_FALSE(send.get());
 }
 
 TEST(InetSocketLifetime, DestructionWaitsForAHandlerInProgress) {
