@@ -4,7 +4,6 @@
 // arrived, and end when the answer has been silent too long, the whole exchange took too
 // long, or the caller says the answer is complete.
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -29,8 +28,7 @@ void CollectAnswer(std::size_t requestLength, const TLimits& limits, TInputCount
   uTimeout::TTimeout piece, total;
   piece.SetTimeout(uTimeout::ClampLimit(std::int64_t{limits.FirstTimeout} + allowance));
   total.SetTimeout(uTimeout::ClampLimit(std::int64_t{limits.TotalTimeout} + allowance));
-  const std::uint32_t gap = uTimeout::ClampLimit(
-      static_cast<std::int64_t>(std::ceil(limits.NextTimeout * limits.TimeFactor)));
+  const std::uint32_t gap = uTimeout::ScaledLimit(limits.NextTimeout * limits.TimeFactor);
   for (;;) {
     uThreadUtils::Sleep(1);
     if (inputCount() != 0) {

@@ -1,5 +1,6 @@
 #include "ci/uTimeout.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <ctime>
@@ -35,8 +36,20 @@ std::uint32_t ClampLimit(std::int64_t ms) noexcept {
   return static_cast<std::uint32_t>(ms);
 }
 
+std::uint32_t ScaledLimit(double ms) noexcept {
+  constexpr double kMax = std::numeric_limits<std::uint32_t>::max();
+  if (!(ms > 0.0)) return 0;  // NaN included
+  const double up = std::ceil(ms);
+  return up >= kMax ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(up);
+}
+
 std::int64_t TransmissionAllowance(std::size_t length, double timeFactor) noexcept {
-  return static_cast<std::int64_t>(std::ceil((static_cast<double>(length) + 5.0) * timeFactor));
+  return ScaledLimit((static_cast<double>(length) + 5.0) * timeFactor);
+}
+
+double ClampTimeFactor(double factor) noexcept {
+  if (std::isnan(factor)) return kDefaultTimeFactor;
+  return std::clamp(factor, kMinTimeFactor, kMaxTimeFactor);
 }
 
 void TTimeout::SetTimeout(std::uint32_t ms) noexcept {

@@ -18,8 +18,19 @@ TTickSource SetTickSource(TTickSource source) noexcept;
 // negative limit) means no wait, not a 49-day one after the 32-bit conversion.
 std::uint32_t ClampLimit(std::int64_t ms) noexcept;
 
-// ceil((length + 5) x timeFactor): the time a request of that length may take to go out.
+// A limit in ms from a scaled value: rounded up, 0 for NaN and anything not above 0, and
+// at most 2^32 - 1, so no factor can make the conversion to an integer overflow.
+std::uint32_t ScaledLimit(double ms) noexcept;
+
+// ceil((length + 5) x timeFactor) as a ScaledLimit: the time a request of that length may
+// take to go out.
 std::int64_t TransmissionAllowance(std::size_t length, double timeFactor) noexcept;
+
+// The range a time factor is kept in; NaN becomes the default factor.
+inline constexpr double kDefaultTimeFactor = 1.0;
+inline constexpr double kMinTimeFactor = 0.0;
+inline constexpr double kMaxTimeFactor = 1000.0;
+double ClampTimeFactor(double factor) noexcept;
 
 // A limit measured from the moment it was set. Start is corrected once when the counter has
 // wrapped since (it then lies 2^32 below zero), so elapsed time stays continuous.

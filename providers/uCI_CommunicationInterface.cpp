@@ -32,7 +32,7 @@ double TCommunicationInterface::GetTimeFactor() {
 
 void TCommunicationInterface::SetTimeFactor(double factor) {
   TWriteLock hold(lock_);
-  timeFactor_ = factor;
+  timeFactor_ = uTimeout::ClampTimeFactor(factor);
 }
 
 bool TCommunicationInterface::Open() {

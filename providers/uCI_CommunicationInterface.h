@@ -55,6 +55,7 @@ class TCommunicationInterface
   void EndRead() final { lock_.EndRead(); }
 
   double GetTimeFactor();
+  // Kept between uTimeout::kMinTimeFactor and kMaxTimeFactor; NaN sets the default 1.0.
   void SetTimeFactor(double factor);
   bool Closing() const noexcept { return closing_.load(); }
   const std::string& ClassName() const noexcept { return className_; }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 
 #include "ci/uThreadUtils.h"
 
@@ -173,4 +174,27 @@ TEST(TimeoutLimits, SumsOfCallerLimitsBecomeUsable32BitLimits) {
   EXPECT_EQ(uTimeout::TransmissionAllowance(40, 1.0), 45);
   EXPECT_EQ(uTimeout::TransmissionAllowance(0, 1.0), 5);
   EXPECT_EQ(uTimeout::TransmissionAllowance(1, 1.5), 9);  // ceil(6 x 1.5)
+}
+
+TEST(TimeoutLimits, ScaledLimitsStayUsableWhateverTheFactor) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  constexpr std::int64_t kMax = 0xFFFFFFFF;
+  struct Case {
+    double factor;
+    std::size_t length;
+    std::int64_t allowance;
+  };
+  const Case cases[] = {
+      {2.5, 3, 20},
+      {0.0, 10, 0},
+      {-1.0, 10, 0},
+      {-kInf, 10, 0},
+      {std::numeric_limits<double>::quiet_NaN(), 10, 0},
+      {kInf, 10, kMax},
+      {1e300, 10, kMax},
+      {std::numeric_limits<double>::max(), std::numeric_limits<std::size_t>::max(), kMax},
+      {std::numeric_limits<double>::denorm_min(), 10, 1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(uTimeout::TransmissionAllowance(c.length, c.factor), c.allowance) << c.factor;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -193,6 +194,31 @@ TEST_F(ProviderBaseTest, AForcedCloseCutsARunningQueryShort) {
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_FALSE(provider_->Closing());
   EXPECT_FALSE(provider_->IsOpen());
+}
+
+TEST_F(ProviderBaseTest, OddTimeFactorsAreClampedAndQueriesStillEnd) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double factor;
+    double kept;
+  };
+  const Case cases[] = {
+      {2.5, 2.5},    {std::numeric_limits<double>::quiet_NaN(), 1.0},
+      {kInf, 1000.0}, {1e300, 1000.0},
+      {-kInf, 0.0},  {-3.0, 0.0},
+      {0.0, 0.0},
+  };
+  ASSERT_TRUE(provider_->Open());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.factor);
+    provider_->SetTimeFactor(c.factor);
+    EXPECT_EQ(provider_->GetTimeFactor(), c.kept);
+    std::string answer;
+    const auto start = Clock::now();
+    provider_->Query("q", 100, 100, 100, false, false, [](const std::string&) { return true; },
+                     "", answer);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  }
 }
 
 TEST_F(ProviderBaseTest, LockMisuseNamesTheProvider) {
