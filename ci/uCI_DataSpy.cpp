@@ -2,21 +2,44 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <shared_mutex>
+#include <map>
+#include <mutex>
 
 namespace uCI_DataSpy {
 
 namespace {
-std::shared_mutex gHookMutex;
+// The hook and the calls in flight, counted by the hook generation they started under, so
+// that replacing the hook waits for the calls of the hooks before it. A call whose thread
+// is itself inside SetOnDataSpy (a hook replacing the hook) is parked: it cannot end while
+// that thread waits, so nobody waits for it.
+struct TCalls {
+  int running = 0;
+  int parked = 0;
+};
+std::mutex gHookMutex;
+std::condition_variable gHookIdle;
 TDataSpyHook gHook;
+std::uint64_t gGeneration = 0;
+std::map<std::uint64_t, TCalls> gCalls;
+thread_local std::vector<std::uint64_t> tOwnCalls;  // generations of the calls this thread is in
+
+bool CallsBeforeDone(std::uint64_t generation) {
+  for (const auto& [g, calls] : gCalls) {
+    if (g >= generation) break;
+    if (calls.running > calls.parked) return false;
+  }
+  return true;
+}
 
 class TFd {
  public:
@@ -45,35 +68,69 @@ bool SendAll(int fd, const char* data, std::size_t size) {
 }  // namespace
 
 void SetOnDataSpy(const TDataSpyHook& hook) {
-  std::unique_lock lock(gHookMutex);  // waits for calls in flight
+  std::unique_lock lock(gHookMutex);
   gHook = hook;
+  const std::uint64_t generation = ++gGeneration;
+  for (const std::uint64_t own : tOwnCalls) ++gCalls[own].parked;
+  gHookIdle.notify_all();  // another thread may be waiting for exactly these calls
+  gHookIdle.wait(lock, [generation] { return CallsBeforeDone(generation); });
+  for (const std::uint64_t own : tOwnCalls) --gCalls[own].parked;
 }
 
 TDataSpyHook GetOnDataSpy() {
-  std::shared_lock lock(gHookMutex);
+  std::lock_guard lock(gHookMutex);
   return gHook;
 }
 
 void CallDataSpy(uci_ICommunicationInterface::ICommunicationInterface* channel,
                  const std::string& text, std::uint8_t direction) {
-  std::shared_lock lock(gHookMutex);
-  if (!gHook.IsAssigned()) return;
+  TDataSpyHook hook;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(gHookMutex);
+    if (!gHook.IsAssigned()) return;
+    hook = gHook;
+    generation = gGeneration;
+    ++gCalls[generation].running;
+  }
+  tOwnCalls.push_back(generation);
   try {
-    gHook(channel, text, direction);
+    hook(channel, text, direction);
   } catch (...) {
   }
+  tOwnCalls.pop_back();
+  {
+    std::lock_guard lock(gHookMutex);
+    const auto calls = gCalls.find(generation);
+    if (--calls->second.running == 0) gCalls.erase(calls);
+  }
+  gHookIdle.notify_all();
+}
+
+std::string TerminalSocketDirectory() {
+  const char* dir = std::getenv("XDG_RUNTIME_DIR");
+  if (dir && dir[0] == '/') return dir;
+  return std::string(kTerminalFallbackDirPrefix) + std::to_string(::geteuid());
 }
 
 std::string TerminalSocketPath() {
-  const char* dir = std::getenv("XDG_RUNTIME_DIR");
-  std::string path = dir && *dir ? dir : "/tmp";
+  std::string path = TerminalSocketDirectory();
   if (path.back() != '/') path += '/';
   return path + kTerminalWindowClass;
+}
+
+bool IsPrivateDirectory(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return false;  // lstat: a symbolic link is refused
+  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
 }
 
 void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*channel*/,
                        const std::string& text, std::uint8_t direction) {
   if (text.empty()) return;
+  // The traffic holds PINs and passwords: it goes only to a socket in a directory that no
+  // other user can enter or change.
+  if (!IsPrivateDirectory(TerminalSocketDirectory())) return;
   const std::string path = TerminalSocketPath();
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -82,10 +139,11 @@ void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*c
 
   TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.Get() < 0) return;
-  // A Unix-domain connect does not wait: no listener gives ENOENT or ECONNREFUSED at once.
-  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
+  // The send limit also bounds a Unix-domain connect, which waits while the terminal's
+  // backlog is full. No listener at all fails at once (ENOENT or ECONNREFUSED).
   timeval sendLimit{kTerminalAckTimeoutMs / 1000, (kTerminalAckTimeoutMs % 1000) * 1000};
-  ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+  if (::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit) != 0) return;
+  if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
 
   const std::uint32_t length = static_cast<std::uint32_t>(text.size() + 1);
   std::string message;

@@ -3,12 +3,15 @@
 // device (direction 1) or reads from it (direction 2), and the forwarder that sends that
 // traffic to an external terminal program.
 //
-// Terminal transport: the terminal listens on a Unix-domain stream socket at
-// $XDG_RUNTIME_DIR/TfMainBrisanTerm (/tmp/TfMainBrisanTerm without XDG_RUNTIME_DIR). For each
-// text the forwarder connects, sends a 4-byte little-endian length N followed by N payload
-// bytes (the direction byte, then the text, no terminator), and waits for one acknowledgement
-// byte before it closes the connection. No listener: nothing is sent and the call returns at
-// once; a terminal that does not acknowledge within kTerminalAckTimeoutMs is given up on.
+// Terminal transport: the terminal listens on a Unix-domain stream socket named
+// TfMainBrisanTerm in a private directory: $XDG_RUNTIME_DIR, or without it
+// /tmp/TfMainBrisanTerm-UID (UID the user's numeric id). The directory must belong to the user
+// and be closed to everybody else (mode 0700, not a symbolic link); otherwise nothing is sent,
+// since the traffic holds PINs and passwords. For each text the forwarder connects, sends a
+// 4-byte little-endian length N followed by N payload bytes (the direction byte, then the
+// text, no terminator), and waits for one acknowledgement byte before it closes the
+// connection. No listener: nothing is sent and the call returns at once. Connecting, sending
+// and the acknowledgement are each given up on after kTerminalAckTimeoutMs.
 
 #include <cstdint>
 #include <string>
@@ -24,13 +27,16 @@ inline constexpr std::uint8_t kDirectionWritten = 1;
 inline constexpr std::uint8_t kDirectionRead = 2;
 inline constexpr const char* kTerminalWindowClass = "TfMainBrisanTerm";
 inline constexpr int kTerminalAckTimeoutMs = 1000;
+inline constexpr const char* kTerminalFallbackDirPrefix = "/tmp/TfMainBrisanTerm-";
 
 using TDataSpyHook =
     uMethod::TMethod<void(uci_ICommunicationInterface::ICommunicationInterface* channel,
                           const std::string& text, std::uint8_t direction)>;
 
 // Installs the hook (an unassigned method removes it). Once it returns, no call still reaches
-// the previous hook, so an object may remove itself and then be freed.
+// the previous hook, so an object may remove itself and then be freed. A hook may call it
+// from inside its own call: the calls the calling thread is inside are not waited for (nor
+// those of other threads doing the same), as they cannot end before it returns.
 void SetOnDataSpy(const TDataSpyHook& hook);
 TDataSpyHook GetOnDataSpy();
 // Calls the hook, when one is installed; its exceptions are swallowed. Safe from any thread.
@@ -41,8 +47,12 @@ void CallDataSpy(uci_ICommunicationInterface::ICommunicationInterface* channel,
 void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* channel,
                        const std::string& text, std::uint8_t direction);
 TDataSpyHook DefaultForwarder();
-// Where the forwarder looks for the terminal.
+// Where the forwarder looks for the terminal: the directory and the socket in it.
+std::string TerminalSocketDirectory();
 std::string TerminalSocketPath();
+// True for a directory (not a link to one) owned by the effective user with no access for
+// group or others.
+bool IsPrivateDirectory(const std::string& path);
 
 // True when an argument, trimmed of codes 0-32 and one leading '/' or '-', is "DST" in any
 // letter case.

@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <latch>
 #include <optional>
 #include <string>
 #include <thread>
@@ -60,6 +64,48 @@ TEST(DataSpySwitch, ReadsTheProcessCommandLine) {
   EXPECT_NE(arguments.front().find("tests"), std::string::npos);
 }
 
+TEST(DataSpyHook, AHookMayReplaceItselfFromInsideItsCall) {
+  struct TSelfRemover {
+    std::atomic<int> calls{0};
+    void Spy(uci_ICommunicationInterface::ICommunicationInterface*, const std::string&,
+             std::uint8_t) {
+      ++calls;
+      SetOnDataSpy({});
+    }
+  } spy;
+  SetOnDataSpy({&spy, &TSelfRemover::Spy});
+  auto call = std::async(std::launch::async, [] { CallDataSpy(nullptr, "x", kDirectionRead); });
+  if (call.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    std::fprintf(stderr, "a hook setting the hook deadlocked\n");
+    std::abort();
+  }
+  EXPECT_FALSE(GetOnDataSpy().IsAssigned());
+  CallDataSpy(nullptr, "y", kDirectionRead);
+  EXPECT_EQ(spy.calls, 1);
+}
+
+TEST(DataSpyHook, CallsOnTwoThreadsReplacingTheHookAtOnceDoNotWaitForEachOther) {
+  struct TMeetingSpy {
+    std::latch bothInside{2};
+    void Spy(uci_ICommunicationInterface::ICommunicationInterface*, const std::string&,
+             std::uint8_t) {
+      bothInside.arrive_and_wait();
+      SetOnDataSpy({});
+    }
+  } spy;
+  SetOnDataSpy({&spy, &TMeetingSpy::Spy});
+  auto call = [] { CallDataSpy(nullptr, "x", kDirectionRead); };
+  auto first = std::async(std::launch::async, call);
+  auto second = std::async(std::launch::async, call);
+  for (auto* f : {&first, &second}) {
+    if (f->wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      std::fprintf(stderr, "two hooks setting the hook deadlocked\n");
+      std::abort();
+    }
+  }
+  EXPECT_FALSE(GetOnDataSpy().IsAssigned());
+}
+
 TEST(DataSpyHook, ReplacingTheHookWaitsForCallsInFlight) {
   struct TSlowSpy {
     std::promise<void> entered;
@@ -86,27 +132,53 @@ TEST(DataSpyHook, ReplacingTheHookWaitsForCallsInFlight) {
 }
 
 namespace {
+// A private directory of the test's own, as a session's runtime directory is.
+std::filesystem::path PrivateDirectory() {
+  std::string name = (std::filesystem::temp_directory_path() / "dovela-spy-XXXXXX").string();
+  EXPECT_NE(::mkdtemp(name.data()), nullptr);  // mode 0700
+  return name;
+}
+
+// Points XDG_RUNTIME_DIR at a directory for the length of a test, or leaves it unset.
+class TRuntimeDir {
+ public:
+  explicit TRuntimeDir(const std::optional<std::filesystem::path>& dir) {
+    if (dir)
+      ::setenv("XDG_RUNTIME_DIR", dir->c_str(), 1);
+    else
+      ::unsetenv("XDG_RUNTIME_DIR");
+  }
+  ~TRuntimeDir() { ::unsetenv("XDG_RUNTIME_DIR"); }
+  TRuntimeDir(const TRuntimeDir&) = delete;
+  TRuntimeDir& operator=(const TRuntimeDir&) = delete;
+};
+
 // A stand-in for the terminal program: listens where the forwarder looks and records what
 // arrives.
 class TTerminal {
  public:
-  explicit TTerminal(bool acknowledge = true) : acknowledge_(acknowledge) {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("dovela-spy-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::filesystem::create_directories(dir_);
-    ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = TerminalSocketPath();
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(listener_, 4), 0);
+  explicit TTerminal(bool acknowledge = true, int backlog = 4)
+      : acknowledge_(acknowledge), dir_(PrivateDirectory()) {
+    runtimeDir_.emplace(dir_);
+    Listen(backlog);
+  }
+  // Listens in dir, the directory the forwarder looks in (made by the caller).
+  TTerminal(const std::filesystem::path& dir, bool ownsDir)
+      : acknowledge_(true), dir_(dir), ownsDir_(ownsDir) {
+    Listen(4);
   }
   ~TTerminal() {
-    ::close(listener_);
-    ::unsetenv("XDG_RUNTIME_DIR");
-    std::filesystem::remove_all(dir_);
+    Close();
+    if (ownsDir_) std::filesystem::remove_all(dir_);
+  }
+  TTerminal(const TTerminal&) = delete;
+  TTerminal& operator=(const TTerminal&) = delete;
+
+  const std::filesystem::path& Dir() const { return dir_; }
+
+  void Close() {
+    if (listener_ >= 0) ::close(listener_);
+    listener_ = -1;
   }
 
   // Serves one connection within timeoutMs; returns the bytes received, or nullopt when
@@ -139,9 +211,20 @@ class TTerminal {
   }
 
  private:
-  static inline int counter_ = 0;
+  void Listen(int backlog) {
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = (dir_ / kTerminalWindowClass).string();
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::listen(listener_, backlog), 0);
+  }
+
   bool acknowledge_;
   std::filesystem::path dir_;
+  bool ownsDir_ = true;
+  std::optional<TRuntimeDir> runtimeDir_;  // set when the terminal made its own directory
   int listener_ = -1;
 };
 }  // namespace
@@ -176,15 +259,78 @@ TEST(DataSpyForwarder, ThroughTheChannelAWriteOfABSendsThreeBytesAndAnEmptyReadN
 }
 
 TEST(DataSpyForwarder, ReturnsAtOnceWithoutATerminal) {
-  const auto dir = std::filesystem::temp_directory_path() / "dovela-spy-none";
-  std::filesystem::create_directories(dir);
-  ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+  const auto dir = PrivateDirectory();
+  TRuntimeDir runtimeDir(dir);
   const auto start = Clock::now();
   ForwardToTerminal(nullptr, "AB", kDirectionRead);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
-  ::unsetenv("XDG_RUNTIME_DIR");
   std::filesystem::remove_all(dir);
-  EXPECT_EQ(TerminalSocketPath(), "/tmp/TfMainBrisanTerm");
+}
+
+TEST(DataSpyForwarder, TheSocketLivesOnlyInAPrivateDirectory) {
+  const std::string fallback = "/tmp/TfMainBrisanTerm-" + std::to_string(::geteuid());
+  {
+    TRuntimeDir unset(std::nullopt);
+    EXPECT_EQ(TerminalSocketDirectory(), fallback);
+    EXPECT_EQ(TerminalSocketPath(), fallback + "/TfMainBrisanTerm");
+  }
+  {
+    TRuntimeDir relative(std::filesystem::path("run/user"));
+    EXPECT_EQ(TerminalSocketDirectory(), fallback);
+  }
+
+  // What a directory must be for the text to go there.
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path& dir)> prepare;
+    bool sent;
+    bool needsRoot;
+  };
+  namespace fs = std::filesystem;
+  const Case cases[] = {
+      {"mode 0700, the user's own", [](const fs::path&) {}, true, false},
+      {"readable by the group and others",
+       [](const fs::path& dir) { ::chmod(dir.c_str(), 0755); }, false, false},
+      {"writable by the group", [](const fs::path& dir) { ::chmod(dir.c_str(), 0730); }, false,
+       false},
+      {"another user's", [](const fs::path& dir) { EXPECT_EQ(::chown(dir.c_str(), 65534, -1), 0); },
+       false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needsRoot && ::geteuid() != 0) continue;  // only root can give a directory away
+    TTerminal terminal(PrivateDirectory(), true);
+    TRuntimeDir runtimeDir(terminal.Dir());
+    c.prepare(terminal.Dir());
+    EXPECT_EQ(IsPrivateDirectory(terminal.Dir()), c.sent);
+    auto served = std::async(std::launch::async, [&] { return terminal.ServeOne(c.sent ? 5000 : 200); });
+    ForwardToTerminal(nullptr, "PIN=1234", kDirectionWritten);
+    EXPECT_EQ(served.get().has_value(), c.sent);
+  }
+
+  // A link to a private directory is not one.
+  TTerminal terminal(PrivateDirectory(), true);
+  const fs::path link = terminal.Dir().string() + "-link";
+  fs::create_directory_symlink(terminal.Dir(), link);
+  {
+    TRuntimeDir runtimeDir(link);
+    EXPECT_FALSE(IsPrivateDirectory(link));
+    auto served = std::async(std::launch::async, [&] { return terminal.ServeOne(200); });
+    ForwardToTerminal(nullptr, "PIN=1234", kDirectionWritten);
+    EXPECT_FALSE(served.get().has_value());
+  }
+  fs::remove(link);
+
+  // Without XDG_RUNTIME_DIR the user's own directory under /tmp serves.
+  if (fs::exists(fallback)) GTEST_SKIP() << fallback << " exists already";
+  ASSERT_EQ(::mkdir(fallback.c_str(), 0700), 0);
+  {
+    TTerminal own(fallback, true);
+    TRuntimeDir unset(std::nullopt);
+    auto served = std::async(std::launch::async, [&] { return own.ServeOne(5000); });
+    ForwardToTerminal(nullptr, "AB", kDirectionRead);
+    EXPECT_TRUE(served.get().has_value());
+  }
 }
 
 TEST(DataSpyForwarder, GivesUpOnATerminalThatDoesNotAnswer) {
@@ -196,4 +342,29 @@ TEST(DataSpyForwarder, GivesUpOnATerminalThatDoesNotAnswer) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(kTerminalAckTimeoutMs - 50));
   EXPECT_LT(elapsed, std::chrono::milliseconds(kTerminalAckTimeoutMs + 1000));
   served.get();
+}
+
+TEST(DataSpyForwarder, GivesUpOnATerminalThatListensButNeverAccepts) {
+  TTerminal terminal(true, 0);
+  // The one connection the backlog holds; the forwarder's would have to wait behind it.
+  const int first = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = TerminalSocketPath();
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(::connect(first, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  const auto start = Clock::now();
+  auto forward =
+      std::async(std::launch::async, [] { ForwardToTerminal(nullptr, "AB", kDirectionRead); });
+  const bool ended =
+      forward.wait_for(std::chrono::milliseconds(kTerminalAckTimeoutMs + 2000)) ==
+      std::future_status::ready;
+  EXPECT_TRUE(ended);
+  if (ended) {
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kTerminalAckTimeoutMs - 50));
+  }
+  terminal.Close();  // lets a forwarder that is still waiting go
+  forward.get();
+  ::close(first);
 }
