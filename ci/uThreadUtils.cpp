@@ -132,10 +132,12 @@ void TNamedThread::SetName(std::string_view name) {
 
 // ---- TThreadRunner
 
-TThreadRunner::TThreadRunner(std::string runnerName, TRunnerMethod workerMethod)
+TThreadRunner::TThreadRunner(std::string runnerName, TRunnerMethod workerMethod,
+                             TRunnerFailureMethod onFailure)
     : runnerName_(std::move(runnerName)),
       createdAt_(std::chrono::system_clock::now()),
-      workerMethod_(workerMethod) {
+      workerMethod_(workerMethod),
+      onFailure_(onFailure) {
   if (TThreadRunnerList* list = ThreadRunnerList()) list->Add(this);
   Start();
 }
@@ -160,9 +162,18 @@ void TThreadRunner::Execute() {
   } catch (...) {
     failure = "unknown exception";
   }
-  if (!failure.empty()) {
+  if (failure.empty()) return;
+  {
     std::lock_guard lock(failureMutex_);
-    failureMessage_ = std::move(failure);
+    failureMessage_ = failure;
+  }
+  // The last use of this object: the owner may free it (and with it this runner) from
+  // inside the call.
+  const TRunnerFailureMethod onFailure = onFailure_;
+  try {
+    if (onFailure.IsAssigned()) onFailure(*this, failure);
+  } catch (...) {
+    // The thread ends either way.
   }
 }
 

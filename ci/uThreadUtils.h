@@ -105,13 +105,17 @@ class TNamedThread : public TThread {
 
 class TThreadRunner;
 using TRunnerMethod = uMethod::TMethod<void(TThreadRunner&)>;
+// Told, on the runner's own thread, that the method ended with an exception, and what it said.
+using TRunnerFailureMethod = uMethod::TMethod<void(TThreadRunner&, const std::string& message)>;
 
 // A named thread that runs one method once. It starts running at construction and is
 // listed in the process-wide runner list while it lives. The method is expected to return
-// soon after Terminated() becomes true.
+// soon after Terminated() becomes true. An exception that ends the method ends the thread
+// normally and goes to onFailure, so that the owner learns its thread has died.
 class TThreadRunner final : public TNamedThread {
  public:
-  TThreadRunner(std::string runnerName, TRunnerMethod workerMethod);
+  TThreadRunner(std::string runnerName, TRunnerMethod workerMethod,
+                TRunnerFailureMethod onFailure = {});
   ~TThreadRunner() override;
 
   const std::string& RunnerName() const noexcept { return runnerName_; }
@@ -126,6 +130,7 @@ class TThreadRunner final : public TNamedThread {
   const std::string runnerName_;
   const std::chrono::system_clock::time_point createdAt_;
   const TRunnerMethod workerMethod_;
+  const TRunnerFailureMethod onFailure_;
   mutable std::mutex failureMutex_;
   std::string failureMessage_;
 };

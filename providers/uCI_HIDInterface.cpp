@@ -12,14 +12,31 @@ TCommunicationHIDInterface::TCommunicationHIDInterface()
     : TCommunicationInternalBufferInterface("TCommunicationHIDInterface") {
   // Started last, once everything the poll touches exists; the class is final, so no
   // derived part is still missing.
+  StartWorkThread();
+}
+
+void TCommunicationHIDInterface::StartWorkThread() {
+  workThreadFailed_ = false;
   workThread_ = std::make_unique<uThreadUtils::TThreadRunner>(
-      kWorkThreadName, uThreadUtils::TRunnerMethod(this, &TCommunicationHIDInterface::Poll));
+      kWorkThreadName, uThreadUtils::TRunnerMethod(this, &TCommunicationHIDInterface::Poll),
+      uThreadUtils::TRunnerFailureMethod(this, &TCommunicationHIDInterface::OnWorkThreadFailure));
+}
+
+void TCommunicationHIDInterface::OnWorkThreadFailure(uThreadUtils::TThreadRunner& /*runner*/,
+                                                     const std::string& message) {
+  // Held through the report, whose events may carry the last other references: should the
+  // provider go with this one, it goes after the report, as this thread's last step.
+  const uInterfaces::TInterfacePtr<uInterfaces::IInterface> keep(
+      static_cast<ICommunicationHIDInterface*>(this));
+  workThreadFailed_ = true;
+  DoError(kWorkThreadName, {message}, 0);
 }
 
 TCommunicationHIDInterface::~TCommunicationHIDInterface() {
   workThread_->Terminate();
   device_.Wake();
   workThread_.reset();  // waits for the poll to end
+  retiredWorkThreads_.clear();
   device_.SetDevice(nullptr);
 }
 
@@ -41,6 +58,7 @@ void TCommunicationHIDInterface::Poll(uThreadUtils::TThreadRunner& runner) {
 
 bool TCommunicationHIDInterface::IsOpen() {
   TWriteLock hold(ProviderLock());
+  if (workThreadFailed_) return false;  // nothing would ever be received
   const auto device = device_.GetDevice();
   return device && device->Plugged();
 }
@@ -94,6 +112,13 @@ std::string TCommunicationHIDInterface::GetManufacturerName() {
 
 bool TCommunicationHIDInterface::InternalOpen() {
   InternalClose(false);
+  if (workThreadFailed_ || workThread_->Finished()) {
+    // A work thread that died may still be reporting it, perhaps to a handler that wants
+    // the provider lock held here: it is joined once it has ended, never waited for here.
+    std::erase_if(retiredWorkThreads_, [](const auto& runner) { return runner->Finished(); });
+    retiredWorkThreads_.push_back(std::move(workThread_));
+    StartWorkThread();
+  }
   auto& manager = uHidDeviceManager::GetHidDeviceManager();
   manager.Refresh();
   device_.SetDevice(manager.FindDevice(vid_, pid_, serialNumber_));

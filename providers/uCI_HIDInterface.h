@@ -3,14 +3,18 @@
 // serial number, cut into output reports and gathered from input reports. Its "HID work
 // thread" serves the attached device for the provider's whole life and feeds the receive
 // buffer: it waits for input reports (poll on the hidraw node) at most 10 ms at a time, so
-// an answer is read as soon as it arrives.
+// an answer is read as soon as it arrives. Should an exception end it, the provider reports
+// an error named after the thread and no longer counts as open; the next Open starts a new
+// work thread.
 //
 // Keys: "vid", "pid" (decimal or $hex; a value that is no number leaves the old one),
 // "serial_number" (taken whenever present, an empty value included; empty matches any).
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ci/uThreadUtils.h"
 #include "providers/uCI_InternalBufferCommunicationInterface.h"
@@ -76,12 +80,16 @@ class TCommunicationHIDInterface final
 
  private:
   void Poll(uThreadUtils::TThreadRunner& runner);
+  void OnWorkThreadFailure(uThreadUtils::TThreadRunner& runner, const std::string& message);
+  void StartWorkThread();
 
   uHidDevice::THidDevice device_;
   int vid_ = 0;
   int pid_ = 0;
   std::string serialNumber_;
   std::unique_ptr<uThreadUtils::TThreadRunner> workThread_;
+  std::atomic<bool> workThreadFailed_{false};
+  std::vector<std::unique_ptr<uThreadUtils::TThreadRunner>> retiredWorkThreads_;  // died, joined later
 };
 
 }  // namespace uCI_HIDInterface

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <future>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 using uThreadUtils::TThreadRunner;
 
@@ -73,6 +75,16 @@ struct TWorker {
     ++runs;
     throw std::runtime_error("worker failed");
   }
+
+  // What the owner hears of its runner's end.
+  std::vector<std::string> failures;
+  bool failureOnRunnersThread = false;
+  TThreadRunner* failed = nullptr;
+  void OnFailure(TThreadRunner& runner, const std::string& message) {
+    failures.push_back(message);
+    failed = &runner;
+    failureOnRunnersThread = uThreadUtils::GetCurrentThreadName() == runner.RunnerName();
+  }
 };
 }  // namespace
 
@@ -95,18 +107,25 @@ TEST(ThreadUtilsRunner, RunsItsMethodOnceUnderItsNameWhileListed) {
   EXPECT_EQ(list->Count(), before);
 }
 
-TEST(ThreadUtilsRunner, AThrowingMethodEndsTheThreadNormally) {
+TEST(ThreadUtilsRunner, AThrowingMethodEndsTheThreadNormallyAndTellsTheOwner) {
   TWorker worker;
-  TThreadRunner runner("Failing runner", uThreadUtils::TRunnerMethod(&worker, &TWorker::Throw));
+  TThreadRunner runner("Failing runner", uThreadUtils::TRunnerMethod(&worker, &TWorker::Throw),
+                       uThreadUtils::TRunnerFailureMethod(&worker, &TWorker::OnFailure));
   runner.WaitFor();
   EXPECT_TRUE(runner.Finished());
   EXPECT_EQ(worker.runs, 1);
   EXPECT_EQ(runner.FailureMessage(), "worker failed");
+  EXPECT_EQ(worker.failures, std::vector<std::string>{"worker failed"});
+  EXPECT_EQ(worker.failed, &runner);
+  EXPECT_TRUE(worker.failureOnRunnersThread);
 }
 
 TEST(ThreadUtilsRunner, WithoutAMethodItJustEnds) {
-  TThreadRunner runner("Idle runner", uThreadUtils::TRunnerMethod());
+  TWorker owner;
+  TThreadRunner runner("Idle runner", uThreadUtils::TRunnerMethod(),
+                       uThreadUtils::TRunnerFailureMethod(&owner, &TWorker::OnFailure));
   runner.WaitFor();
   EXPECT_TRUE(runner.Finished());
   EXPECT_EQ(runner.FailureMessage(), "");
+  EXPECT_TRUE(owner.failures.empty());  // no failure to tell
 }

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ci/uMyInterfacedObject.h"
 #include "support/SimulatedHid.h"
@@ -149,4 +151,46 @@ TEST_F(HidProviderTest, TheWorkThreadRunsForTheProvidersLife) {
   const auto before = uThreadUtils::ThreadRunnerList()->Count();
   provider_ = nullptr;  // joins the work thread
   EXPECT_EQ(uThreadUtils::ThreadRunnerList()->Count(), before - 1);
+}
+
+TEST_F(HidProviderTest, AWorkThreadThatDiesSaysSoAndTheProviderNoLongerLooksOpen) {
+  struct TErrors {
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    void OnError(uCI_CommunicationInterfaceUtils::ICommunicationInterface*, const std::string& n,
+                 const std::vector<std::string>& args, std::int32_t) {
+      std::lock_guard lock(mutex);
+      texts.push_back(n + (args.empty() ? "" : ": " + args.front()));
+    }
+    std::vector<std::string> Texts() {
+      std::lock_guard lock(mutex);
+      return texts;
+    }
+  } errors;
+  // A subscriber run on the work thread that throws what the notification does not catch.
+  struct TFailure {};
+  struct TThrower {
+    void OnRead(uCI_CommunicationInterfaceUtils::ICommunicationInterface*, const std::string&) {
+      throw TFailure{};
+    }
+  } thrower;
+  auto device = devices_.Add(DovelaInfo("D"));
+  provider_->GetOnError().Connect({&errors, &TErrors::OnError}, nullptr, nullptr);
+  provider_->GetOnReadString().Connect({&thrower, &TThrower::OnRead}, nullptr, nullptr);
+  provider_->SetConfiguration("vid=$2047;pid=$0301;serial_number=D");
+  ASSERT_TRUE(provider_->Open());
+  ASSERT_EQ(provider_->WriteString("?"), 1);  // opens the device's handle, which then keeps input
+
+  device->QueueInputReport(InputReport("boom"));
+  ASSERT_TRUE(WaitUntil([&] { return !errors.Texts().empty(); }));
+  EXPECT_EQ(errors.Texts(), (std::vector<std::string>{"HID work thread: unknown exception"}));
+  EXPECT_FALSE(provider_->IsOpen());
+
+  // Opening again starts a new work thread, which receives.
+  provider_->GetOnReadString().Clear(false);
+  ASSERT_TRUE(provider_->Open());
+  ASSERT_EQ(provider_->WriteString("?"), 1);
+  device->QueueInputReport(InputReport("again"));
+  ASSERT_TRUE(WaitUntil([&] { return provider_->GetInputCount() == 9; }));
+  EXPECT_EQ(provider_->ReadString(), "boomagain");
 }
