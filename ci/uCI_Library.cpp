@@ -19,6 +19,9 @@ std::mutex gAtEndMutex;
 std::vector<std::function<void()>> gAtEnd;
 }  // namespace
 
+ECILibraryError::ECILibraryError()
+    : std::logic_error("the communication library is not running (it has not started or has ended)") {}
+
 void TCILibraryScope::AtEnd(std::function<void()> release) {
   std::lock_guard lock(gAtEndMutex);
   gAtEnd.push_back(std::move(release));
@@ -27,12 +30,10 @@ void TCILibraryScope::AtEnd(std::function<void()> release) {
 TCILibraryScope::TCILibraryScope() {
   if (gActive.exchange(true))
     throw std::logic_error("the communication library is already started");
-  runnerList_ = std::make_unique<uThreadUtils::TThreadRunnerList>();
-  uThreadUtils::detail::SetThreadRunnerList(runnerList_.get());
+  uThreadUtils::detail::StartThreadRunnerList();
   uNodedInterface::detail::StartNodes();
   uCI_Wrapper::detail::StartRegistries();
-  objectDestroyer_ = std::make_unique<uDispatcher::TObjectDestroyer>();
-  uDispatcher::detail::SetObjectDestroyer(objectDestroyer_.get());
+  uDispatcher::detail::StartObjectDestroyer();
   uCI_DataSpy::detail::StartDataSpy(uCI_DataSpy::ProcessArguments());
 }
 
@@ -48,12 +49,10 @@ TCILibraryScope::~TCILibraryScope() {
     release();
   }
   uCI_DataSpy::detail::EndDataSpy();
-  uDispatcher::detail::SetObjectDestroyer(nullptr);
-  objectDestroyer_.reset();
+  uDispatcher::detail::EndObjectDestroyer();
   uCI_Wrapper::detail::EndRegistries();
   uNodedInterface::detail::EndNodes();
-  uThreadUtils::detail::SetThreadRunnerList(nullptr);
-  runnerList_.reset();
+  uThreadUtils::detail::EndThreadRunnerList();
   gActive = false;
 }
 

@@ -4,16 +4,17 @@
 // keep it until the end; nothing relies on the order of static initialisation.
 
 #include <functional>
-#include <memory>
-
-namespace uThreadUtils {
-class TThreadRunnerList;
-}
-namespace uDispatcher {
-class TObjectDestroyer;
-}
+#include <stdexcept>
 
 namespace uCI_Library {
+
+// Raised by a call that needs the library's process-wide state (the object destroyer, the
+// node eventers, the runner list) when no library scope holds it: before the start, after
+// the end, or while the end is freeing it.
+class ECILibraryError : public std::logic_error {
+ public:
+  ECILibraryError();
+};
 
 class TCILibraryScope {
  public:
@@ -21,7 +22,9 @@ class TCILibraryScope {
   // provider-name and class registries, the object destroyer, the data-spy hook (checking
   // the command line for the DST switch).
   TCILibraryScope();
-  // Frees them in reverse order.
+  // Frees them in reverse order. Other threads may still be using the library meanwhile:
+  // what they have in hand stays valid until they let go of it, and what they ask for once
+  // a part is gone is refused with ECILibraryError.
   ~TCILibraryScope();
   TCILibraryScope(const TCILibraryScope&) = delete;
   TCILibraryScope& operator=(const TCILibraryScope&) = delete;
@@ -32,10 +35,6 @@ class TCILibraryScope {
   // Layers above this library register how to free the process-wide state they create on
   // first use; the scope runs these first, newest first, when it ends.
   static void AtEnd(std::function<void()> release);
-
- private:
-  std::unique_ptr<uThreadUtils::TThreadRunnerList> runnerList_;
-  std::unique_ptr<uDispatcher::TObjectDestroyer> objectDestroyer_;
 };
 
 }  // namespace uCI_Library

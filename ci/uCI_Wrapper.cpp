@@ -68,10 +68,20 @@ TCommunicationWrapperInterface::~TCommunicationWrapperInterface() {
     provider.Reset();
   }
   receiveThread_->Queue().Clear();
-  // This may run on the receive thread itself (the last reference dropped in a handler),
+  if (!receiveThread_->Worker().IsCurrentThread()) {
+    // Ends the thread and waits for the event it may still be running, which may use this
+    // object: it goes only after that.
+    receiveThread_.reset();
+    return;
+  }
+  // Released on the receive thread itself (the last reference dropped in one of its events),
   // which cannot wait for its own end: the object destroyer ends and frees it.
-  uDispatcher::DestroyLater(std::move(receiveThread_));
-  uThreadUtils::Sleep(100);
+  if (!uDispatcher::TryDestroyLater(std::move(receiveThread_))) {
+    // The library has ended: nothing can join the thread any more. It stops after this
+    // event, and the thread object is left behind rather than freed under its own loop.
+    receiveThread_->Worker().Terminate();
+    (void)receiveThread_.release();
+  }
 }
 
 uInterfaces::HRESULT TCommunicationWrapperInterface::QueryInterface(const uInterfaces::TGUID& iid,

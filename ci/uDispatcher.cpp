@@ -1,6 +1,8 @@
 #include "ci/uDispatcher.h"
 
-#include <atomic>
+#include <mutex>
+
+#include "ci/uCI_Library.h"
 
 namespace uDispatcher {
 
@@ -216,7 +218,9 @@ int TDispatcherEventSlotList::GetCount() {
 // ---- Object destroyer
 
 namespace {
-std::atomic<TObjectDestroyer*> gObjectDestroyer{nullptr};
+// Held only to hand a thread over or to take the destroyer away, never while one runs.
+std::mutex gObjectDestroyerMutex;
+std::unique_ptr<TObjectDestroyer> gObjectDestroyer;
 
 class TNameDestroyerThreadEvent final : public TDispatcherEvent {
  public:
@@ -243,28 +247,32 @@ void TObjectDestroyer::DestroyLater(std::unique_ptr<TDispatcherThread> thread) {
   if (thread) Queue().Push(std::make_unique<TDestroyThreadEvent>(std::move(thread)));
 }
 
-TObjectDestroyer* ObjectDestroyer() noexcept {
-  return gObjectDestroyer.load();
+bool TryDestroyLater(std::unique_ptr<TDispatcherThread>&& thread) noexcept {
+  if (!thread) return true;
+  std::lock_guard lock(gObjectDestroyerMutex);
+  if (!gObjectDestroyer) return false;
+  gObjectDestroyer->DestroyLater(std::move(thread));
+  return true;
 }
 
-void DestroyLater(std::unique_ptr<TDispatcherThread> thread) {
-  if (!thread) return;
-  if (TObjectDestroyer* destroyer = ObjectDestroyer()) {
-    destroyer->DestroyLater(std::move(thread));
-    return;
-  }
-  if (thread->Worker().IsCurrentThread()) {
-    // Only reachable after the library has ended: the thread cannot join itself, and
-    // freeing it here would pull its queue from under its running loop.
-    (void)thread.release();
-    return;
-  }
-  thread.reset();
+void DestroyLater(std::unique_ptr<TDispatcherThread>&& thread) {
+  if (!TryDestroyLater(std::move(thread))) throw uCI_Library::ECILibraryError();
 }
 
 namespace detail {
-void SetObjectDestroyer(TObjectDestroyer* destroyer) noexcept {
-  gObjectDestroyer.store(destroyer);
+void StartObjectDestroyer() {
+  auto destroyer = std::make_unique<TObjectDestroyer>();
+  std::lock_guard lock(gObjectDestroyerMutex);
+  gObjectDestroyer = std::move(destroyer);
+}
+
+void EndObjectDestroyer() {
+  std::unique_ptr<TObjectDestroyer> destroyer;
+  {
+    std::lock_guard lock(gObjectDestroyerMutex);
+    destroyer = std::move(gObjectDestroyer);
+  }
+  destroyer.reset();  // outside the lock: its events may hand over threads themselves
 }
 }  // namespace detail
 

@@ -304,15 +304,18 @@ class TObjectDestroyer final : public TDispatcherThread {
   void DestroyLater(std::unique_ptr<TDispatcherThread> thread);
 };
 
-// The process-wide destroyer, nullptr outside the library scope.
-TObjectDestroyer* ObjectDestroyer() noexcept;
-
-// Hands thread to the process-wide destroyer; without one (library ended) it is freed here,
-// unless this is its own worker thread, which cannot wait for itself.
-void DestroyLater(std::unique_ptr<TDispatcherThread> thread);
+// Hands thread to the process-wide destroyer, which ends and frees it on its own thread.
+// Outside the library scope the call is refused with uCI_Library::ECILibraryError, and thread
+// stays with the caller. A thread may hand itself over from its own worker.
+void DestroyLater(std::unique_ptr<TDispatcherThread>&& thread);
+// The same without the exception: false when refused.
+bool TryDestroyLater(std::unique_ptr<TDispatcherThread>&& thread) noexcept;
 
 namespace detail {
-void SetObjectDestroyer(TObjectDestroyer* destroyer) noexcept;
-}
+// Created and freed by the library scope. The end refuses new hand-overs first, then frees
+// the destroyer, which ends and frees the threads already handed to it.
+void StartObjectDestroyer();
+void EndObjectDestroyer();
+}  // namespace detail
 
 }  // namespace uDispatcher

@@ -6,10 +6,18 @@
 #include <cctype>
 #include <exception>
 
+#include "ci/uCI_Library.h"
+
 namespace uThreadUtils {
 
 namespace {
-std::atomic<TThreadRunnerList*> gRunnerList{nullptr};
+std::mutex gRunnerListMutex;
+std::shared_ptr<TThreadRunnerList> gRunnerList;
+
+std::shared_ptr<TThreadRunnerList> CurrentRunnerList() {
+  std::lock_guard lock(gRunnerListMutex);
+  return gRunnerList;
+}
 
 bool EndsWithThreadWord(std::string_view name) {
   constexpr std::string_view kWord = " thread";
@@ -137,13 +145,14 @@ TThreadRunner::TThreadRunner(std::string runnerName, TRunnerMethod workerMethod,
     : runnerName_(std::move(runnerName)),
       createdAt_(std::chrono::system_clock::now()),
       workerMethod_(workerMethod),
-      onFailure_(onFailure) {
-  if (TThreadRunnerList* list = ThreadRunnerList()) list->Add(this);
+      onFailure_(onFailure),
+      list_(CurrentRunnerList()) {
+  if (list_) list_->Add(this);
   Start();
 }
 
 TThreadRunner::~TThreadRunner() {
-  if (TThreadRunnerList* list = ThreadRunnerList()) list->Remove(this);
+  if (list_) list_->Remove(this);
   TerminateAndWait();
 }
 
@@ -200,13 +209,22 @@ std::size_t TThreadRunnerList::Count() const {
   return runners_.size();
 }
 
-TThreadRunnerList* ThreadRunnerList() noexcept {
-  return gRunnerList.load();
+std::shared_ptr<TThreadRunnerList> ThreadRunnerList() {
+  auto list = CurrentRunnerList();
+  if (!list) throw uCI_Library::ECILibraryError();
+  return list;
 }
 
 namespace detail {
-void SetThreadRunnerList(TThreadRunnerList* list) noexcept {
-  gRunnerList.store(list);
+void StartThreadRunnerList() {
+  std::lock_guard lock(gRunnerListMutex);
+  gRunnerList = std::make_shared<TThreadRunnerList>();
+}
+
+void EndThreadRunnerList() {
+  std::shared_ptr<TThreadRunnerList> last;  // freed outside the lock
+  std::lock_guard lock(gRunnerListMutex);
+  last = std::move(gRunnerList);
 }
 }  // namespace detail
 

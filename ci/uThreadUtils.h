@@ -104,6 +104,7 @@ class TNamedThread : public TThread {
 };
 
 class TThreadRunner;
+class TThreadRunnerList;
 using TRunnerMethod = uMethod::TMethod<void(TThreadRunner&)>;
 // Told, on the runner's own thread, that the method ended with an exception, and what it said.
 using TRunnerFailureMethod = uMethod::TMethod<void(TThreadRunner&, const std::string& message)>;
@@ -131,6 +132,7 @@ class TThreadRunner final : public TNamedThread {
   const std::chrono::system_clock::time_point createdAt_;
   const TRunnerMethod workerMethod_;
   const TRunnerFailureMethod onFailure_;
+  const std::shared_ptr<TThreadRunnerList> list_;  // the list it is on, kept until it leaves
   mutable std::mutex failureMutex_;
   std::string failureMessage_;
 };
@@ -148,12 +150,14 @@ class TThreadRunnerList {
   std::vector<TThreadRunner*> runners_;
 };
 
-// The process-wide runner list, nullptr outside the library scope.
-TThreadRunnerList* ThreadRunnerList() noexcept;
+// The process-wide runner list; outside the library scope uCI_Library::ECILibraryError.
+// Runners made outside the scope are on no list.
+std::shared_ptr<TThreadRunnerList> ThreadRunnerList();
 
 namespace detail {
-// Installed and removed by the library scope.
-void SetThreadRunnerList(TThreadRunnerList* list) noexcept;
+// Created and let go of by the library scope; runners still alive keep the list they are on.
+void StartThreadRunnerList();
+void EndThreadRunnerList();
 }  // namespace detail
 
 }  // namespace uThreadUtils

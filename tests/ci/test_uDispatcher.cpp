@@ -300,16 +300,16 @@ TEST(DispatcherThread, DestructionFreesQueuedEventsWithoutRunningThem) {
 }
 
 TEST(ObjectDestroyer, NamesItsThreadAndFreesThreadsHandedToIt) {
-  TObjectDestroyer* destroyer = ObjectDestroyer();
-  ASSERT_NE(destroyer, nullptr);
-
-  struct TNameProbe : TDispatcherEvent {
+  // A dispatcher thread that tells on which thread it is freed.
+  struct TNamedAtItsEnd : TDispatcherThread {
     std::promise<std::string>* name;
-    explicit TNameProbe(std::promise<std::string>* n) : name(n) {}
-    void Execute() override { name->set_value(uThreadUtils::GetCurrentThreadName()); }
+    explicit TNamedAtItsEnd(std::promise<std::string>* n) : name(n) {}
+    ~TNamedAtItsEnd() override { name->set_value(uThreadUtils::GetCurrentThreadName()); }
   };
   std::promise<std::string> name;
-  destroyer->Queue().Push(std::make_unique<TNameProbe>(&name));
+  std::unique_ptr<TDispatcherThread> named = std::make_unique<TNamedAtItsEnd>(&name);
+  DestroyLater(std::move(named));
+  EXPECT_EQ(named, nullptr);
   auto nameFuture = name.get_future();
   ASSERT_EQ(nameFuture.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(nameFuture.get(), "Object Destroye");

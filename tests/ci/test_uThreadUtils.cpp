@@ -90,7 +90,7 @@ struct TWorker {
 
 TEST(ThreadUtilsRunner, RunsItsMethodOnceUnderItsNameWhileListed) {
   TWorker worker;
-  auto* list = uThreadUtils::ThreadRunnerList();
+  const auto list = uThreadUtils::ThreadRunnerList();
   ASSERT_NE(list, nullptr);
   const std::size_t before = list->Count();
   {
