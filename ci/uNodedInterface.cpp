@@ -1,8 +1,11 @@
 #include "ci/uNodedInterface.h"
 
 #include <atomic>
+#include <iterator>
 #include <stdexcept>
+#include <utility>
 
+#include "ci/uCI_Library.h"
 #include "ci/uXmlUtils.h"
 
 namespace uNodedInterface {
@@ -11,8 +14,22 @@ using uInterfaces::HRESULT;
 
 namespace {
 std::atomic<std::uint32_t> gInstanceCounter{1};
-std::unique_ptr<uEventer::Teventer_NodedInterface> gNodeCreated;
-std::unique_ptr<uEventer::Teventer_NodedInterface> gNodeDestroyed;
+std::mutex gNodeEventersMutex;
+std::shared_ptr<uEventer::Teventer_NodedInterface> gNodeCreated;
+std::shared_ptr<uEventer::Teventer_NodedInterface> gNodeDestroyed;
+
+// Orders every change of the links between nodes. Under it only link guards and no other
+// lock are taken, and no reference is let go of (which might free a node and so change
+// links again).
+std::mutex gTreeMutex;
+
+using TDescentHandler = uEventer::TeventerDescentEvent::THandler;
+
+std::shared_ptr<uEventer::Teventer_NodedInterface> LoadEventer(
+    const std::shared_ptr<uEventer::Teventer_NodedInterface>& eventer) {
+  std::lock_guard lock(gNodeEventersMutex);
+  return eventer;
+}
 
 // The object's identity: its one IInterface subobject.
 IInterface* Identity(IInterface* p) {
@@ -25,21 +42,31 @@ TNodedPtr AsNode(IInterface* p) {
   return node;
 }
 
+// A node of the tree, without touching its count.
+TNodedInterface* AsTreeNode(IInterface* p) {
+  return dynamic_cast<TNodedInterface*>(p);
+}
+
 }  // namespace
 
-TNodedInterface::TNodedInterface(pugi::xml_node element, IInterface* parent)
-    : initialElement_(element),
+TNodedInterface::TNodedInterface(TXmlElement element, IInterface* parent)
+    : initialElement_(std::move(element)),
       initialParent_(parent),
       instanceNumber_(++gInstanceCounter),
       // Created here rather than on first use: DoDescendantAdded/Removed read them from
       // whichever thread changes the subtree, without this node's lock.
       descendantAdded_(std::make_unique<uEventer::TeventerDescentEvent>()),
       descendantRemoved_(std::make_unique<uEventer::TeventerDescentEvent>()) {
-  xmlNode_ = element;
+  xmlNode_ = initialElement_;
 }
 
 TNodedInterface::~TNodedInterface() {
   RemoveAllChildren();
+  if (subscribedTo_) {
+    descendantAdded_->RemoveHandler({subscribedTo_.Get(), &TNodedInterface::DoDescendantAdded});
+    descendantRemoved_->RemoveHandler(
+        {subscribedTo_.Get(), &TNodedInterface::DoDescendantRemoved});
+  }
 }
 
 void TNodedInterface::AfterConstruction() {
@@ -50,14 +77,14 @@ void TNodedInterface::AfterConstruction() {
   }
   // Loaded before joining the parent, so the parent's descendant handlers see the node's
   // name and GUID.
-  LoadFromXML(initialElement_, true, false);
+  LoadFromXML(std::exchange(initialElement_, {}), true, false);
   SetParent(initialParent_.Get());
   initialParent_.Reset();
-  if (gNodeCreated) gNodeCreated->Raise(this);
+  if (const auto created = LoadEventer(gNodeCreated)) created->Raise(this);
 }
 
 void TNodedInterface::BeforeDestruction() {
-  if (gNodeDestroyed) gNodeDestroyed->Raise(this);
+  if (const auto destroyed = LoadEventer(gNodeDestroyed)) destroyed->Raise(this);
   TMyInterfacedObject::BeforeDestruction();
 }
 
@@ -99,11 +126,7 @@ std::string TNodedInterface::GetName() {
 void TNodedInterface::SetName(const std::string& name) {
   TNodeWriteLock hold(*this);
   name_ = name;
-  if (xmlNode_) {
-    pugi::xml_attribute a = xmlNode_.attribute("name");
-    if (!a) a = xmlNode_.append_attribute("name");
-    a.set_value(name_.c_str());
-  }
+  if (xmlNode_) uXmlUtils::WriteXmlString(xmlNode_.Node(), "name", name_);
 }
 
 TGUID TNodedInterface::GetGUID() {
@@ -146,20 +169,20 @@ uEventer::TeventerDescentEvent& TNodedInterface::GetDescendantRemovedEventer() {
 
 // ---- XML
 
-void TNodedInterface::SetXMLNode(pugi::xml_node element) {
+void TNodedInterface::SetXMLNode(TXmlElement element) {
   TNodeWriteLock hold(*this);
-  xmlNode_ = element;
+  xmlNode_ = std::move(element);
 }
 
-pugi::xml_node TNodedInterface::GetXMLNode() {
+TXmlElement TNodedInterface::GetXMLNode() {
   TNodeReadLock hold(*this);
   return xmlNode_;
 }
 
-void TNodedInterface::LoadFromXML(pugi::xml_node element, bool attach, bool readGUID) {
+void TNodedInterface::LoadFromXML(TXmlElement element, bool attach, bool readGUID) {
   TNodeWriteLock hold(*this);
   if (attach) xmlNode_ = element;
-  LoadAttributes(element, readGUID);
+  LoadAttributes(element.Node(), readGUID);  // element holds its document meanwhile
 }
 
 void TNodedInterface::LoadAttributes(pugi::xml_node element, bool readGUID) {
@@ -179,29 +202,24 @@ void TNodedInterface::LoadAttributes(pugi::xml_node element, bool readGUID) {
 
 void TNodedInterface::SaveToXML() {
   TNodeWriteLock hold(*this);
-  if (xmlNode_) SaveAttributes(xmlNode_);
+  if (xmlNode_) SaveAttributes(xmlNode_.Node());
 }
 
 void TNodedInterface::SaveAttributes(pugi::xml_node element) {
-  auto set = [&](const char* name, const char* value) {
-    pugi::xml_attribute a = element.attribute(name);
-    if (!a) a = element.append_attribute(name);
-    a.set_value(value);
-  };
-  set("name", name_.c_str());
-  set("enabled", enabled_ ? "True" : "False");
-  set("GUID", guidText_.c_str());
+  uXmlUtils::WriteXmlString(element, "name", name_);
+  uXmlUtils::WriteXmlString(element, "enabled", enabled_ ? "True" : "False");
+  uXmlUtils::WriteXmlString(element, "GUID", guidText_);
 }
 
-int TNodedInterface::AssignXML(pugi::xml_node element) {
-  LoadFromXML(element, true, false);
+int TNodedInterface::AssignXML(TXmlElement element) {
+  LoadFromXML(std::move(element), true, false);
   return 0;
 }
 
 // ---- tree
 
 TInterfacePtr<IInterface> TNodedInterface::GetParent() {
-  TNodeReadLock hold(*this);
+  std::lock_guard links(linkGuard_);
   return parent_;
 }
 
@@ -213,120 +231,197 @@ void TNodedInterface::SetParentNoded(INodedInterface* parent) {
   SetParent(parent);
 }
 
-void TNodedInterface::SetParent(IInterface* parent) {
-  TInterfacePtr<IInterface> keep(this);  // the old parent may hold the last other reference
-  TInterfacePtr<IInterface> oldParent;
-  {
-    TNodeWriteLock hold(*this);
-    if (Identity(parent) == parent_.Get()) return;
-    oldParent = parent_;
-    parent_ = parent;
-  }
-  // The other node's lock is taken after this one's is released, so parent and child
-  // never wait for each other in opposite orders.
-  if (TNodedPtr old = AsNode(oldParent.Get())) old->RemoveChild(this);
-  if (TNodedPtr now = AsNode(parent)) now->AddChild(this);
-}
-
 TInterfaceList TNodedInterface::GetChildren() {
-  TNodeReadLock hold(*this);
+  std::lock_guard links(linkGuard_);
   return children_;
 }
 
 TNodedPtr TNodedInterface::GetChild(int index) {
-  TNodeReadLock hold(*this);
-  if (index < 0 || index >= static_cast<int>(children_.size())) return nullptr;
-  return AsNode(children_[static_cast<std::size_t>(index)].Get());
+  TInterfacePtr<IInterface> child;
+  {
+    std::lock_guard links(linkGuard_);
+    if (index < 0 || index >= static_cast<int>(children_.size())) return nullptr;
+    child = children_[static_cast<std::size_t>(index)];
+  }
+  return AsNode(child.Get());
 }
 
 int TNodedInterface::GetChildCount() {
-  TNodeReadLock hold(*this);
+  std::lock_guard links(linkGuard_);
   return static_cast<int>(children_.size());
 }
 
 int TNodedInterface::IndexOfChild(IInterface* child) {
-  TNodeReadLock hold(*this);
+  std::lock_guard links(linkGuard_);
   for (std::size_t i = 0; i < children_.size(); ++i)
     if (children_[i].Get() == Identity(child)) return static_cast<int>(i);
   return -1;
 }
 
+int TNodedInterface::AppendChild(IInterface* child) {
+  std::lock_guard links(linkGuard_);
+  children_.emplace_back(child);
+  return static_cast<int>(children_.size()) - 1;
+}
+
+int TNodedInterface::EraseChild(IInterface* child, TInterfaceList& dropped) {
+  std::lock_guard links(linkGuard_);
+  for (std::size_t i = 0; i < children_.size(); ++i) {
+    if (children_[i].Get() != Identity(child)) continue;
+    dropped.push_back(std::move(children_[i]));
+    children_.erase(children_.begin() + static_cast<std::ptrdiff_t>(i));
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+TInterfacePtr<TNodedInterface> TNodedInterface::Relink(IInterface* parent,
+                                                       TInterfaceList& dropped) {
+  TInterfacePtr<IInterface> old;
+  {
+    std::lock_guard links(linkGuard_);
+    old = std::exchange(parent_, TInterfacePtr<IInterface>(parent));
+  }
+  TInterfacePtr<TNodedInterface> former(AsTreeNode(old.Get()));
+  dropped.push_back(std::move(old));
+  if (former && former->EraseChild(this, dropped) >= 0) return former;
+  return nullptr;
+}
+
+bool TNodedInterface::IsAncestorOf(const TNodedInterface* node) const {
+  // The links cannot change: the caller holds the tree lock.
+  for (const TNodedInterface* p = node; p;) {
+    IInterface* up;
+    {
+      std::lock_guard links(p->linkGuard_);
+      up = p->parent_.Get();
+    }
+    if (up == static_cast<const IInterface*>(this)) return true;
+    p = AsTreeNode(up);
+  }
+  return false;
+}
+
+void TNodedInterface::SetParent(IInterface* parent) {
+  TInterfaceList dropped;  // let go of last, when no lock is held
+  TInterfacePtr<TNodedInterface> from, to;
+  TNodedInterface* const node = AsTreeNode(parent);
+  {
+    std::lock_guard tree(gTreeMutex);
+    {
+      std::lock_guard links(linkGuard_);
+      if (parent_.Get() == Identity(parent)) return;
+    }
+    if (node && (node == this || IsAncestorOf(node))) return;  // would close a loop
+    from = Relink(parent, dropped);
+    if (node && node->IndexOfChild(this) < 0) {
+      node->AppendChild(this);
+      to = node;
+    }
+  }
+  if (from) from->DoDescendantRemoved(this, 0);
+  SyncSubscription();
+  if (to) to->DoDescendantAdded(this, 0);
+}
+
 int TNodedInterface::AddChild(IInterface* child) {
   if (!child) return -1;
-  int index = -1;
+  TInterfaceList dropped;
+  TInterfacePtr<TNodedInterface> from;
+  TNodedInterface* const node = AsTreeNode(child);
+  int index;
   {
-    TNodeWriteLock hold(*this);
+    std::lock_guard tree(gTreeMutex);
     if (IndexOfChild(child) >= 0) return -1;
-    children_.emplace_back(child);
-    index = static_cast<int>(children_.size()) - 1;
+    if (node && (node == this || node->IsAncestorOf(this))) return -1;  // would close a loop
+    if (node) from = node->Relink(this, dropped);
+    index = AppendChild(child);
   }
-  if (TNodedPtr node = AsNode(child)) {
-    node->BeginWrite();
-    try {
-      TNodedPtr childParent = node->GetParentNoded();
-      if (!childParent || Identity(childParent.Get()) != Identity(this)) node->SetParent(this);
-      node->GetDescendantAddedEventer().AddHandler({this, &TNodedInterface::DoDescendantAdded});
-      node->GetDescendantRemovedEventer().AddHandler({this, &TNodedInterface::DoDescendantRemoved});
-      DoDescendantAdded(node.Get(), 0);
-    } catch (...) {
-      node->EndWrite();
-      throw;
-    }
-    node->EndWrite();
-  }
+  if (!node) return index;
+  if (from) from->DoDescendantRemoved(node, 0);
+  node->SyncSubscription();
+  DoDescendantAdded(node, 0);
   return index;
 }
 
 int TNodedInterface::RemoveChild(IInterface* child) {
   if (!child) return -1;
-  TInterfacePtr<IInterface> removed;
-  int index = -1;
+  TInterfaceList dropped;  // holds the child (and maybe this node) until the end
+  TNodedInterface* const node = AsTreeNode(child);
+  int index;
   {
-    TNodeWriteLock hold(*this);
-    index = IndexOfChild(child);
+    std::lock_guard tree(gTreeMutex);
+    index = EraseChild(child, dropped);
     if (index < 0) return -1;
-    removed = children_[static_cast<std::size_t>(index)];
-    children_.erase(children_.begin() + index);
+    if (node) {
+      std::lock_guard links(node->linkGuard_);
+      if (node->parent_.Get() == Identity(this)) dropped.push_back(std::move(node->parent_));
+    }
   }
-  if (TNodedPtr node = AsNode(removed.Get())) {
-    DoDescendantRemoved(node.Get(), 0);
-    TNodedPtr childParent = node->GetParentNoded();
-    if (childParent && Identity(childParent.Get()) == Identity(this)) node->SetParent(nullptr);
-    node->GetDescendantAddedEventer().RemoveHandler({this, &TNodedInterface::DoDescendantAdded});
-    node->GetDescendantRemovedEventer().RemoveHandler(
-        {this, &TNodedInterface::DoDescendantRemoved});
+  if (node) {
+    DoDescendantRemoved(node, 0);
+    node->SyncSubscription();
   }
   return index;
 }
 
 int TNodedInterface::RemoveAllChildren() {
   int detached = 0;
-  TInterfaceList keep;  // children that are not nodes stay
-  for (;;) {
-    TInterfacePtr<IInterface> last;
+  for (int passes = GetChildCount() + 1; passes > 0; --passes) {
+    TInterfaceList dropped;
+    TNodedInterface* node = nullptr;
     {
-      TNodeWriteLock hold(*this);
-      if (children_.empty()) break;
-      last = children_.back();
-      if (!AsNode(last.Get())) {
-        keep.insert(keep.begin(), last);
-        children_.pop_back();
-        continue;
+      std::lock_guard tree(gTreeMutex);
+      std::lock_guard links(linkGuard_);
+      // The last child that is a node; the others stay where they are.
+      for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
+        node = AsTreeNode(it->Get());
+        if (!node) continue;
+        dropped.push_back(std::move(*it));
+        children_.erase(std::next(it).base());
+        break;
+      }
+      if (node) {
+        std::lock_guard childLinks(node->linkGuard_);
+        if (node->parent_.Get() == Identity(this)) dropped.push_back(std::move(node->parent_));
       }
     }
-    const TNodedPtr node = AsNode(last.Get());
-    const TNodedPtr childParent = node->GetParentNoded();
-    if (childParent && Identity(childParent.Get()) == Identity(this))
-      node->SetParent(nullptr);  // removes it from this node
-    else
-      RemoveChild(last.Get());
+    if (!node) break;
+    DoDescendantRemoved(node, 0);
+    node->SyncSubscription();
     ++detached;
   }
-  if (!keep.empty()) {
-    TNodeWriteLock hold(*this);
-    children_.insert(children_.begin(), keep.begin(), keep.end());
-  }
   return detached;
+}
+
+void TNodedInterface::SyncSubscription() {
+  subscriptionStale_ = true;
+  while (subscriptionStale_) {
+    std::vector<TInterfacePtr<TNodedInterface>> dropped;  // let go of after the guard
+    std::unique_lock hold(subscriptionGuard_, std::try_to_lock);
+    if (!hold) return;  // its holder sees the flag and runs once more
+    while (subscriptionStale_.exchange(false)) {
+      TInterfacePtr<TNodedInterface> parent;
+      {
+        std::lock_guard links(linkGuard_);
+        parent = AsTreeNode(parent_.Get());
+      }
+      if (parent == subscribedTo_) continue;
+      if (subscribedTo_) {
+        descendantAdded_->RemoveHandler(
+            TDescentHandler(subscribedTo_.Get(), &TNodedInterface::DoDescendantAdded));
+        descendantRemoved_->RemoveHandler(
+            TDescentHandler(subscribedTo_.Get(), &TNodedInterface::DoDescendantRemoved));
+      }
+      if (parent) {
+        descendantAdded_->AddHandler(
+            TDescentHandler(parent.Get(), &TNodedInterface::DoDescendantAdded));
+        descendantRemoved_->AddHandler(
+            TDescentHandler(parent.Get(), &TNodedInterface::DoDescendantRemoved));
+      }
+      dropped.push_back(std::exchange(subscribedTo_, std::move(parent)));
+    }
+  }
 }
 
 int TNodedInterface::CountChildrenSupporting(const TGUID& iid, bool recursive) {
@@ -372,23 +467,33 @@ void TNodedInterface::Shutdown() {
 
 // ---- process-wide state
 
-uEventer::Teventer_NodedInterface* NodeCreatedEventer() noexcept {
-  return gNodeCreated.get();
+std::shared_ptr<uEventer::Teventer_NodedInterface> NodeCreatedEventer() {
+  auto eventer = LoadEventer(gNodeCreated);
+  if (!eventer) throw uCI_Library::ECILibraryError();
+  return eventer;
 }
-uEventer::Teventer_NodedInterface* NodeDestroyedEventer() noexcept {
-  return gNodeDestroyed.get();
+
+std::shared_ptr<uEventer::Teventer_NodedInterface> NodeDestroyedEventer() {
+  auto eventer = LoadEventer(gNodeDestroyed);
+  if (!eventer) throw uCI_Library::ECILibraryError();
+  return eventer;
 }
 
 namespace detail {
 void StartNodes() {
   gInstanceCounter = 1;
-  gNodeCreated = std::make_unique<uEventer::Teventer_NodedInterface>();
-  gNodeDestroyed = std::make_unique<uEventer::Teventer_NodedInterface>();
+  auto created = std::make_shared<uEventer::Teventer_NodedInterface>();
+  auto destroyed = std::make_shared<uEventer::Teventer_NodedInterface>();
+  std::lock_guard lock(gNodeEventersMutex);
+  gNodeCreated = std::move(created);
+  gNodeDestroyed = std::move(destroyed);
 }
 
 void EndNodes() {
-  gNodeDestroyed.reset();
-  gNodeCreated.reset();
+  std::shared_ptr<uEventer::Teventer_NodedInterface> created, destroyed;  // freed unlocked
+  std::lock_guard lock(gNodeEventersMutex);
+  created = std::move(gNodeCreated);
+  destroyed = std::move(gNodeDestroyed);
 }
 }  // namespace detail
 

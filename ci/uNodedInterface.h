@@ -4,11 +4,22 @@
 // reader/writer lock and persistence to the attributes of an XML element.
 //
 // A parent holds its children and each child its parent by counted reference, so a tree is
-// freed only after Shutdown (or RemoveAllChildren) has taken it apart.
+// freed only after Shutdown (or RemoveAllChildren) has taken it apart. The tree's nodes are
+// TNodedInterface objects; other objects may be children but have no parent link.
+//
+// Tree changes (AddChild, RemoveChild, SetParent, RemoveAllChildren) are atomic for a parent
+// and a child: one process-wide tree lock orders them, and under it each node's links (its
+// parent, its children) change under the node's own link guard, which nothing else is taken
+// under. So a child is in its parent's list exactly when its parent link names that parent,
+// and, once the changes are done, the parent's handlers are on the child's descendant
+// eventers exactly then. The node locks (BeginWrite, ...) are not taken by tree changes, and
+// the descendant events are raised after the tree lock is let go. A node cannot become its
+// own ancestor: such a change is refused (-1, or nothing for SetParent).
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,12 +29,14 @@
 #include "ci/uInterfaces.h"
 #include "ci/uMyInterfacedObject.h"
 #include "ci/uSynchronizer.h"
+#include "ci/uXmlUtils.h"
 
 namespace uNodedInterface {
 
 using uInterfaces::IInterface;
 using uInterfaces::TGUID;
 using uInterfaces::TInterfacePtr;
+using uXmlUtils::TXmlElement;
 
 class INodedInterface;
 using TNodedPtr = TInterfacePtr<INodedInterface>;
@@ -58,11 +71,12 @@ class INodedInterface : public INodedInterfaceCore {
  public:
   static constexpr TGUID IID{"{932E676F-ACE9-4CE9-BDEB-60D2688BA949}"};
 
-  virtual void SetXMLNode(pugi::xml_node element) = 0;
-  virtual void LoadFromXML(pugi::xml_node element, bool attach, bool readGUID) = 0;
+  // The element handles share their document, so a node keeps the document it persists to.
+  virtual void SetXMLNode(TXmlElement element) = 0;
+  virtual void LoadFromXML(TXmlElement element, bool attach, bool readGUID) = 0;
   virtual void SaveToXML() = 0;
-  virtual pugi::xml_node GetXMLNode() = 0;
-  virtual int AssignXML(pugi::xml_node element) = 0;
+  virtual TXmlElement GetXMLNode() = 0;
+  virtual int AssignXML(TXmlElement element) = 0;
   virtual TInterfacePtr<IInterface> GetParent() = 0;
   virtual void SetParent(IInterface* parent) = 0;
   virtual TNodedPtr GetParentNoded() = 0;
@@ -76,7 +90,8 @@ class INodedInterface : public INodedInterfaceCore {
   virtual int AddChild(IInterface* child) = 0;
   // Former index; -1 when absent.
   virtual int RemoveChild(IInterface* child) = 0;
-  // Detaches the children that are nodes; returns how many.
+  // Detaches the children that are nodes, in at most count + 1 passes (count taken at the
+  // start, so children added meanwhile cannot keep it going); returns how many.
   virtual int RemoveAllChildren() = 0;
   virtual int CountChildrenSupporting(const TGUID& iid, bool recursive) = 0;
   // Depth-first over this node and its descendants, exact (case-sensitive) comparison.
@@ -121,7 +136,7 @@ class TNodedInterface : public uMyInterfacedObject::TMyInterfacedObject, public 
  public:
   // Node construction with an optional element to load from and an optional parent.
   // Create objects with uMyInterfacedObject::Create<T>(...).
-  explicit TNodedInterface(pugi::xml_node element = {}, IInterface* parent = nullptr);
+  explicit TNodedInterface(TXmlElement element = {}, IInterface* parent = nullptr);
   ~TNodedInterface() override;
 
   uInterfaces::HRESULT QueryInterface(const TGUID& iid, void** object) override;
@@ -143,11 +158,11 @@ class TNodedInterface : public uMyInterfacedObject::TMyInterfacedObject, public 
   void DoDescendantAdded(INodedInterface* node, std::int32_t level) override;
   void DoDescendantRemoved(INodedInterface* node, std::int32_t level) override;
 
-  void SetXMLNode(pugi::xml_node element) override;
-  void LoadFromXML(pugi::xml_node element, bool attach, bool readGUID) override;
+  void SetXMLNode(TXmlElement element) override;
+  void LoadFromXML(TXmlElement element, bool attach, bool readGUID) override;
   void SaveToXML() override;
-  pugi::xml_node GetXMLNode() override;
-  int AssignXML(pugi::xml_node element) override;
+  TXmlElement GetXMLNode() override;
+  int AssignXML(TXmlElement element) override;
   TInterfacePtr<IInterface> GetParent() override;
   void SetParent(IInterface* parent) override;
   TNodedPtr GetParentNoded() override;
@@ -179,30 +194,49 @@ class TNodedInterface : public uMyInterfacedObject::TMyInterfacedObject, public 
   virtual void SaveAttributes(pugi::xml_node element);
 
   // What the constructor was given, applied by AfterConstruction.
-  pugi::xml_node initialElement_;
+  TXmlElement initialElement_;
   TInterfacePtr<IInterface> initialParent_;
 
  private:
+  // Link changes; the caller holds the tree lock. References that may be the last ones go
+  // to dropped, to be let go of once no lock is held.
+  int AppendChild(IInterface* child);
+  int EraseChild(IInterface* child, TInterfaceList& dropped);
+  // Makes parent this node's parent and takes it out of its former parent's list; returns
+  // that former parent when it is a node.
+  TInterfacePtr<TNodedInterface> Relink(IInterface* parent, TInterfaceList& dropped);
+  bool IsAncestorOf(const TNodedInterface* node) const;
+  // Puts the parent's descendant handlers on this node's eventers (and takes a former
+  // parent's off). Never waits for another thread doing the same for this node: that one
+  // runs again instead.
+  void SyncSubscription();
+
   const std::uint32_t instanceNumber_;
   uSynchronizer::TMultiReadExclusiveWriteSynchronizer lock_;
   bool enabled_ = true;
-  pugi::xml_node xmlNode_;
+  TXmlElement xmlNode_;
   std::string name_;
   std::string guidText_;
+  mutable std::mutex linkGuard_;  // parent_ and children_
   TInterfacePtr<IInterface> parent_;
   TInterfaceList children_;
   std::unique_ptr<uEventer::TeventerDescentEvent> descendantAdded_;
   std::unique_ptr<uEventer::TeventerDescentEvent> descendantRemoved_;
+  std::mutex subscriptionGuard_;
+  std::atomic<bool> subscriptionStale_{false};
+  TInterfacePtr<TNodedInterface> subscribedTo_;  // whose handlers are on the eventers above
 };
 
 // Process-wide eventers raised when a node has been created and when one starts to be
-// destroyed; nullptr outside the library scope.
-uEventer::Teventer_NodedInterface* NodeCreatedEventer() noexcept;
-uEventer::Teventer_NodedInterface* NodeDestroyedEventer() noexcept;
+// destroyed. Outside the library scope they are refused with uCI_Library::ECILibraryError
+// (nodes are still made and freed then, unannounced); one in hand stays valid until it is
+// let go of.
+std::shared_ptr<uEventer::Teventer_NodedInterface> NodeCreatedEventer();
+std::shared_ptr<uEventer::Teventer_NodedInterface> NodeDestroyedEventer();
 
 namespace detail {
 // Called by the library scope: resets the instance counter to 1 and creates the eventers,
-// or frees them.
+// or lets go of them (a raise in progress keeps its eventer until it ends).
 void StartNodes();
 void EndNodes();
 }  // namespace detail

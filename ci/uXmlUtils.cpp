@@ -11,6 +11,20 @@ pugi::xml_attribute FindAttribute(const pugi::xml_node& element, std::string_vie
 }
 }  // namespace
 
+TXmlElement::TXmlElement(std::shared_ptr<pugi::xml_document> document, pugi::xml_node element) {
+  if (!element) return;
+  if (!document || element.root() != *document)
+    throw std::invalid_argument("the XML element does not belong to the document given with it");
+  document_ = std::move(document);
+  node_ = element;
+}
+
+void WriteXmlString(pugi::xml_node element, const char* name, const std::string& value) {
+  pugi::xml_attribute attribute = element.attribute(name);
+  if (!attribute) attribute = element.append_attribute(name);
+  attribute.set_value(value.c_str());
+}
+
 std::int32_t ReadXmlInteger(const pugi::xml_node& element, std::string_view name,
                             std::int32_t defaultValue) {
   const pugi::xml_attribute attribute = FindAttribute(element, name);

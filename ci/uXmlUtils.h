@@ -1,7 +1,9 @@
 #pragma once
-// Attribute helpers on pugixml elements. A null element behaves as one without attributes.
+// Attribute helpers on pugixml elements, and element handles that keep their document.
+// A null element behaves as one without attributes.
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,6 +13,31 @@
 #include "ci/uVariant.h"
 
 namespace uXmlUtils {
+
+// An element together with a share in the document that holds it. Whoever keeps the handle
+// keeps the document, so the element cannot go while it is held (removing the element from
+// its document is another matter: pugixml frees it then).
+class TXmlElement {
+ public:
+  TXmlElement() = default;
+  // element must belong to *document; a null element gives an empty handle. Raises
+  // std::invalid_argument for an element of another document or without a document.
+  TXmlElement(std::shared_ptr<pugi::xml_document> document, pugi::xml_node element);
+
+  pugi::xml_node Node() const noexcept { return node_; }
+  const std::shared_ptr<pugi::xml_document>& Document() const noexcept { return document_; }
+  explicit operator bool() const noexcept { return static_cast<bool>(node_); }
+  friend bool operator==(const TXmlElement& a, const TXmlElement& b) noexcept {
+    return a.node_ == b.node_;
+  }
+
+ private:
+  std::shared_ptr<pugi::xml_document> document_;
+  pugi::xml_node node_;
+};
+
+// Sets the attribute's text, adding the attribute when the element has none of that name.
+void WriteXmlString(pugi::xml_node element, const char* name, const std::string& value);
 
 // The attribute as a 32-bit integer (uStrUtils::TryStrToInt rules, "$1F90" is 8080), or
 // defaultValue when the attribute is missing or does not convert.

@@ -16,19 +16,16 @@ using uNodedInterface::TNodeWriteLock;
 TCommunicationInterface::TCommunicationInterface(std::string config)
     : pendingConfig_(std::move(config)) {}
 
-TCommunicationInterface::TCommunicationInterface(pugi::xml_node element,
+TCommunicationInterface::TCommunicationInterface(uXmlUtils::TXmlElement element,
                                                  uInterfaces::IInterface* parent)
-    : pendingElement_(element), pendingParent_(parent) {}
+    : pendingElement_(std::move(element)), pendingParent_(parent) {}
 
 TCommunicationInterface::~TCommunicationInterface() = default;
 
 void TCommunicationInterface::AfterConstruction() {
   TNodedInterface::AfterConstruction();
   if (!pendingConfig_.empty()) SetConfiguration(std::exchange(pendingConfig_, {}));
-  if (pendingElement_) {
-    LoadFromXML(pendingElement_, true, true);
-    pendingElement_ = {};
-  }
+  if (pendingElement_) LoadFromXML(std::exchange(pendingElement_, {}), true, true);
   if (pendingParent_) {
     SetParent(pendingParent_.Get());
     pendingParent_.Reset();
@@ -51,9 +48,7 @@ void TCommunicationInterface::LoadAttributes(pugi::xml_node element, bool readGU
 
 void TCommunicationInterface::SaveAttributes(pugi::xml_node element) {
   TNodedInterface::SaveAttributes(element);
-  pugi::xml_attribute a = element.attribute("connectionstring");
-  if (!a) a = element.append_attribute("connectionstring");
-  a.set_value(GetConfiguration().c_str());
+  uXmlUtils::WriteXmlString(element, "connectionstring", GetConfiguration());
 }
 
 // ---- handler fields

@@ -109,7 +109,7 @@ class TCommunicationInterface : public uNodedInterface::TNodedInterface,
   explicit TCommunicationInterface(std::string config = {});
   // Built with no element first, then loaded from element (its GUID included) and attached
   // to parent.
-  TCommunicationInterface(pugi::xml_node element, uInterfaces::IInterface* parent);
+  TCommunicationInterface(uXmlUtils::TXmlElement element, uInterfaces::IInterface* parent);
   ~TCommunicationInterface() override;
 
   uInterfaces::HRESULT QueryInterface(const TGUID& iid, void** object) override;
@@ -188,7 +188,7 @@ class TCommunicationInterface : public uNodedInterface::TNodedInterface,
               const char* methodName);
 
   std::string pendingConfig_;
-  pugi::xml_node pendingElement_;
+  uXmlUtils::TXmlElement pendingElement_;
   uInterfaces::TInterfacePtr<uInterfaces::IInterface> pendingParent_;
 
   std::mutex handlerMutex_;  // keeps each handler's copy whole across threads

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <cctype>
 #include <chrono>
 #include <climits>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -31,6 +33,7 @@ using uNodedInterface::INodedInterface;
 using uNodedInterface::INodedInterfaceCore;
 using uNodedInterface::TNodedInterface;
 using uNodedInterface::TNodedPtr;
+using uXmlUtils::TXmlElement;
 
 namespace {
 
@@ -40,8 +43,8 @@ constexpr const char* kOtherGuid = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}";
 // A node that counts the live instances, so tests can see a tree being freed.
 class TTestNode : public TNodedInterface {
  public:
-  explicit TTestNode(pugi::xml_node element = {}, IInterface* parent = nullptr)
-      : TNodedInterface(element, parent) {
+  explicit TTestNode(TXmlElement element = {}, IInterface* parent = nullptr)
+      : TNodedInterface(std::move(element), parent) {
     ++Live();
   }
   ~TTestNode() override { --Live(); }
@@ -91,16 +94,16 @@ using TDescentHandler = uMethod::TMethod<void(INodedInterface*, std::int32_t)>;
 
 // Gives the node the GUID text from an element, as loading a saved tree does.
 void LoadGuid(INodedInterface& node, const std::string& guidText) {
-  pugi::xml_document doc;
-  doc.append_child("node").append_attribute("GUID").set_value(guidText.c_str());
-  node.LoadFromXML(doc.first_child(), false, true);
+  const auto doc = std::make_shared<pugi::xml_document>();
+  doc->append_child("node").append_attribute("GUID").set_value(guidText.c_str());
+  node.LoadFromXML({doc, doc->first_child()}, false, true);
 }
 
 // Runs work on its own thread. A hang is a deadlock that no later test would survive, so the
 // run ends there.
-void RunBounded(const std::function<void()>& work) {
+void RunBounded(const std::function<void()>& work, std::chrono::seconds limit = std::chrono::seconds(5)) {
   auto done = std::async(std::launch::async, work);
-  if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+  if (done.wait_for(limit) != std::future_status::ready) {
     std::fprintf(stderr, "node operations did not finish: deadlock\n");
     std::abort();
   }
@@ -158,17 +161,17 @@ TEST(NodedInterfaceDefaults, MalformedGuidTextMakesGetGUIDThrow) {
 // ---- XML
 
 TEST(NodedInterfaceXml, NodeCreatedFromAnElementLoadsAndAttachesIt) {
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_string(
+  const auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(
       R"(<node name="Modem" enabled="False" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/>)"));
-  const pugi::xml_node element = doc.first_child();
+  const pugi::xml_node element = doc->first_child();
 
-  auto node = Create<TNodedInterface>(element);
+  auto node = Create<TNodedInterface>(TXmlElement(doc, element));
   EXPECT_EQ(node->GetName(), "Modem");
   EXPECT_FALSE(node->GetEnabled());
   EXPECT_EQ(node->GetGUIDString(), kGuid);
   EXPECT_EQ(node->GetGUID(), *TGUID::Parse(kGuid));
-  EXPECT_EQ(node->GetXMLNode(), element);
+  EXPECT_EQ(node->GetXMLNode().Node(), element);
 }
 
 TEST(NodedInterfaceXml, EnabledAttributeValues) {
@@ -179,38 +182,38 @@ TEST(NodedInterfaceXml, EnabledAttributeValues) {
   for (const TCase& c : {TCase{"False", false}, TCase{"0", false}, TCase{"true", true},
                          TCase{"1", true}, TCase{"garbage", true}, TCase{nullptr, true}}) {
     SCOPED_TRACE(c.value ? c.value : "(missing)");
-    pugi::xml_document doc;
-    pugi::xml_node element = doc.append_child("node");
+    const auto doc = std::make_shared<pugi::xml_document>();
+    pugi::xml_node element = doc->append_child("node");
     if (c.value) element.append_attribute("enabled").set_value(c.value);
-    auto node = Create<TNodedInterface>(element);
+    auto node = Create<TNodedInterface>(TXmlElement(doc, element));
     EXPECT_EQ(node->GetEnabled(), c.enabled);
   }
 }
 
 TEST(NodedInterfaceXml, LoadFromXMLTakesTheElementsGuidOnlyWhenAsked) {
-  pugi::xml_document doc;
+  const auto doc = std::make_shared<pugi::xml_document>();
   ASSERT_TRUE(
-      doc.load_string(R"(<node name="Loaded" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/>)"));
-  const pugi::xml_node element = doc.first_child();
+      doc->load_string(R"(<node name="Loaded" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/>)"));
+  const pugi::xml_node element = doc->first_child();
   auto node = Create<TNodedInterface>();
   const std::string ownGuid = node->GetGUIDString();
 
-  node->LoadFromXML(element, false, false);
+  node->LoadFromXML({doc, element}, false, false);
   EXPECT_EQ(node->GetName(), "Loaded");
   EXPECT_EQ(node->GetGUIDString(), ownGuid);
   EXPECT_FALSE(node->GetXMLNode());
 
-  node->LoadFromXML(element, true, true);
+  node->LoadFromXML({doc, element}, true, true);
   EXPECT_EQ(node->GetGUIDString(), kGuid);
-  EXPECT_EQ(node->GetXMLNode(), element);
+  EXPECT_EQ(node->GetXMLNode().Node(), element);
 }
 
 TEST(NodedInterfaceXml, SaveToXMLWritesTheAttributesOnceEach) {
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_string(
+  const auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(
       R"(<node name="Old" enabled="True" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/><bare/>)"));
-  const pugi::xml_node element = doc.child("node");
-  auto node = Create<TNodedInterface>(element);
+  const pugi::xml_node element = doc->child("node");
+  auto node = Create<TNodedInterface>(TXmlElement(doc, element));
 
   node->SetName("New");
   node->SetEnabled(false);
@@ -225,8 +228,8 @@ TEST(NodedInterfaceXml, SaveToXMLWritesTheAttributesOnceEach) {
   EXPECT_STREQ(element.attribute("enabled").value(), "True");
 
   // An element without the attributes gets them appended.
-  const pugi::xml_node bare = doc.child("bare");
-  auto fresh = Create<TNodedInterface>(bare);
+  const pugi::xml_node bare = doc->child("bare");
+  auto fresh = Create<TNodedInterface>(TXmlElement(doc, bare));
   fresh->SaveToXML();
   EXPECT_STREQ(bare.attribute("name").value(), "TNodedInterface");
   EXPECT_STREQ(bare.attribute("enabled").value(), "True");
@@ -234,11 +237,11 @@ TEST(NodedInterfaceXml, SaveToXMLWritesTheAttributesOnceEach) {
 }
 
 TEST(NodedInterfaceXml, WithoutAnAttachedElementNothingIsWritten) {
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_string(R"(<node name="Loaded" enabled="True"/>)"));
-  const pugi::xml_node element = doc.first_child();
+  const auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(R"(<node name="Loaded" enabled="True"/>)"));
+  const pugi::xml_node element = doc->first_child();
   auto node = Create<TNodedInterface>();
-  node->LoadFromXML(element, false, false);
+  node->LoadFromXML({doc, element}, false, false);
 
   node->SetName("Other");
   node->SetEnabled(false);
@@ -250,12 +253,12 @@ TEST(NodedInterfaceXml, WithoutAnAttachedElementNothingIsWritten) {
 }
 
 TEST(NodedInterfaceXml, SetNameWritesTheAttachedElement) {
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_string(R"(<named name="Old"/><unnamed/>)"));
+  const auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(R"(<named name="Old"/><unnamed/>)"));
   for (const char* tag : {"named", "unnamed"}) {
     SCOPED_TRACE(tag);
-    const pugi::xml_node element = doc.child(tag);
-    auto node = Create<TNodedInterface>(element);
+    const pugi::xml_node element = doc->child(tag);
+    auto node = Create<TNodedInterface>(TXmlElement(doc, element));
     node->SetName("Renamed");
     EXPECT_STREQ(element.attribute("name").value(), "Renamed");
     EXPECT_EQ(std::distance(element.attributes_begin(), element.attributes_end()), 1);
@@ -263,18 +266,33 @@ TEST(NodedInterfaceXml, SetNameWritesTheAttachedElement) {
 }
 
 TEST(NodedInterfaceXml, AssignXMLAttachesAndLoadsButKeepsTheGuid) {
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_string(
+  const auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(
       R"(<node name="Assigned" enabled="0" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/>)"));
-  const pugi::xml_node element = doc.first_child();
+  const pugi::xml_node element = doc->first_child();
   auto node = Create<TNodedInterface>();
   const std::string ownGuid = node->GetGUIDString();
 
-  EXPECT_EQ(node->AssignXML(element), 0);
-  EXPECT_EQ(node->GetXMLNode(), element);
+  EXPECT_EQ(node->AssignXML({doc, element}), 0);
+  EXPECT_EQ(node->GetXMLNode().Node(), element);
   EXPECT_EQ(node->GetName(), "Assigned");
   EXPECT_FALSE(node->GetEnabled());
   EXPECT_EQ(node->GetGUIDString(), ownGuid);
+}
+
+TEST(NodedInterfaceXml, TheNodeKeepsItsDocumentAfterEveryoneElseLetGo) {
+  auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(R"(<node name="Modem"/>)"));
+  const std::weak_ptr<pugi::xml_document> watch = doc;
+  auto node = Create<TNodedInterface>(TXmlElement(doc, doc->first_child()));
+  doc.reset();
+
+  ASSERT_FALSE(watch.expired());
+  node->SetName("Renamed");  // writes into the document
+  node->SaveToXML();
+  EXPECT_STREQ(node->GetXMLNode().Node().attribute("name").value(), "Renamed");
+  node->SetXMLNode({});
+  EXPECT_TRUE(watch.expired());  // the last share went with the node's handle
 }
 
 // ---- tree
@@ -469,6 +487,53 @@ TEST_F(NodedInterfaceTree, RemoveAllChildrenDetachesNodesAndKeepsOtherObjects) {
   EXPECT_EQ(root->GetChildCount(), 2);
 }
 
+TEST_F(NodedInterfaceTree, RemoveAllChildrenEndsAfterCountPlusOnePasses) {
+  // Every removal brings a new child: the detaching ends anyway, one pass after the
+  // children there were at its start.
+  struct TRefill {
+    TNodedInterface* parent = nullptr;
+    int added = 0;
+    void OnRemoved(INodedInterface*, std::int32_t level) {
+      if (level != 1 || added == 1000) return;  // a bound for a detaching that never ends
+      ++added;
+      parent->AddChild(Create<TTestNode>().Get());
+    }
+  } refill;
+  TTestNode* root = Node("root");
+  for (const char* name : {"a", "b", "c"}) root->AddChild(Node(name));
+  refill.parent = root;
+  root->GetDescendantRemovedEventer().AddHandler(
+      TDescentHandler(&refill, &TRefill::OnRemoved));
+
+  EXPECT_EQ(root->RemoveAllChildren(), 4);
+  EXPECT_EQ(refill.added, 4);
+  EXPECT_EQ(root->GetChildCount(), 3);  // the ones added by the last three removals
+  root->GetDescendantRemovedEventer().RemoveHandler(
+      TDescentHandler(&refill, &TRefill::OnRemoved));
+  EXPECT_EQ(root->RemoveAllChildren(), 3);
+}
+
+TEST_F(NodedInterfaceTree, ANodeCannotBecomeItsOwnAncestor) {
+  // root -> a -> b
+  TTestNode* root = Node("root");
+  TTestNode* a = Node("a");
+  TTestNode* b = Node("b");
+  root->AddChild(a);
+  a->AddChild(b);
+  TDescentLog& log = Watch(root);
+
+  EXPECT_EQ(a->AddChild(a), -1);
+  EXPECT_EQ(b->AddChild(root), -1);
+  a->SetParent(b);
+  a->SetParent(a);
+  EXPECT_EQ(a->GetParent().Get(), AsInterface(root));
+  EXPECT_EQ(b->GetParent().Get(), AsInterface(a));
+  EXPECT_EQ(a->GetChildCount(), 1);
+  EXPECT_EQ(b->GetChildCount(), 0);
+  EXPECT_TRUE(log.added.empty());
+  EXPECT_TRUE(log.removed.empty());
+}
+
 TEST_F(NodedInterfaceTree, CountChildrenSupportingExcludesTheNodeItself) {
   // root: a (a1, plain), b, plain
   TTestNode* root = Node("root");
@@ -574,13 +639,13 @@ TEST_F(NodedInterfaceEvents, ThrowingHandlerStopsNeitherTheOthersNorTheChange) {
 }
 
 TEST_F(NodedInterfaceEvents, NodeCreatedUnderAParentIsAnnouncedLoaded) {
-  pugi::xml_document doc;
+  const auto doc = std::make_shared<pugi::xml_document>();
   ASSERT_TRUE(
-      doc.load_string(R"(<node name="Modem" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/>)"));
+      doc->load_string(R"(<node name="Modem" GUID="{6B29FC40-CA47-1067-B31D-00DD010662DA}"/>)"));
   TTestNode* root = Node("root");
   TDescentLog& log = Watch(root);
 
-  TTestNode* child = Keep(Create<TTestNode>(doc.first_child(), root));
+  TTestNode* child = Keep(Create<TTestNode>(TXmlElement(doc, doc->first_child()), root));
   EXPECT_EQ(root->IndexOfChild(child), 0);
   EXPECT_EQ(log.added, Strings{"Modem:1"});
   EXPECT_EQ(log.addedGuids, Strings{kGuid});
@@ -707,12 +772,12 @@ class TLifeSubscription {
 TEST(NodedInterfaceLifeEvents, RaisedOncePerNodeAtCreationAndAtDestruction) {
   ASSERT_NE(uNodedInterface::NodeCreatedEventer(), nullptr);
   ASSERT_NE(uNodedInterface::NodeDestroyedEventer(), nullptr);
-  pugi::xml_document doc;
-  ASSERT_TRUE(doc.load_string(R"(<node name="Modem"/>)"));
+  const auto doc = std::make_shared<pugi::xml_document>();
+  ASSERT_TRUE(doc->load_string(R"(<node name="Modem"/>)"));
   TLifeLog log;
   TLifeSubscription subscription(log);
 
-  auto sub = Create<TTestNode>(doc.first_child());
+  auto sub = Create<TTestNode>(TXmlElement(doc, doc->first_child()));
   auto plain = Create<TNodedInterface>();
   INodedInterface* const subNode = sub.Get();
   INodedInterface* const plainNode = plain.Get();
@@ -809,6 +874,61 @@ TEST(NodedInterfaceConcurrency, AttachingASubtreeWhileItGrowsBelow) {
     EXPECT_EQ(sub->IndexOfChild(child.Get()), 0);
     EXPECT_EQ(child->IndexOfChild(grandchild.Get()), 0);
     root->Shutdown();
+  }
+  EXPECT_EQ(TTestNode::Live(), liveNodes);
+}
+
+TEST(NodedInterfaceConcurrency, AddingAndRemovingTheSameChildAtOnceLeavesListParentAndHandlersAgreeing) {
+  constexpr int kRounds = 20000;
+  const int liveNodes = TTestNode::Live();
+  {
+    auto parent = Create<TTestNode>();
+    auto child = Create<TTestNode>();
+    IInterface* const parentId = AsInterface(parent.Get());
+    int disagreement = -1;  // the first round whose result did not agree
+    RunBounded(
+        [&] {
+          std::barrier<> sync(3);  // both workers and this thread, twice per round
+          std::atomic<bool> stop{false};
+          auto worker = [&](bool add) {
+            for (;;) {
+              sync.arrive_and_wait();
+              if (stop) return;
+              if (add)
+                parent->AddChild(child.Get());
+              else
+                parent->RemoveChild(child.Get());
+              sync.arrive_and_wait();
+            }
+          };
+          std::thread adder(worker, true);
+          std::thread remover(worker, false);
+          for (int round = 0; round < kRounds && disagreement < 0; ++round) {
+            sync.arrive_and_wait();
+            sync.arrive_and_wait();
+            const bool listed = parent->IndexOfChild(child.Get()) >= 0;
+            const bool linked = child->GetParent().Get() == parentId;
+            const std::size_t handlers = linked ? 1 : 0;
+            if (listed != linked || child->GetDescendantAddedEventer().Count() != handlers ||
+                child->GetDescendantRemovedEventer().Count() != handlers)
+              disagreement = round;
+            parent->RemoveChild(child.Get());
+          }
+          stop = true;
+          sync.arrive_and_wait();
+          adder.join();
+          remover.join();
+        },
+        std::chrono::seconds(120));
+    EXPECT_EQ(disagreement, -1) << "round " << disagreement;
+
+    // Once the parent is gone, nothing below the child may reach it any more.
+    EXPECT_EQ(child->GetDescendantAddedEventer().Count(), 0u);
+    parent->Shutdown();
+    parent.Reset();
+    auto grandchild = Create<TTestNode>();
+    EXPECT_EQ(child->AddChild(grandchild.Get()), 0);
+    child->Shutdown();
   }
   EXPECT_EQ(TTestNode::Live(), liveNodes);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -206,3 +207,19 @@ TEST(XmlUtilsLocalizeTest, OneArgumentFormUsesUserSeparator) {
 }
 
 }  // namespace
+
+TEST(XmlElement, AHandleNeedsTheDocumentItsElementBelongsTo) {
+  const auto doc = std::make_shared<pugi::xml_document>();
+  const pugi::xml_node inner = doc->append_child("root").append_child("inner");
+  const auto other = std::make_shared<pugi::xml_document>();
+  other->append_child("other");
+
+  const uXmlUtils::TXmlElement handle(doc, inner);
+  EXPECT_EQ(handle.Node(), inner);
+  EXPECT_EQ(handle.Document(), doc);
+  EXPECT_THROW(uXmlUtils::TXmlElement(other, inner), std::invalid_argument);
+  EXPECT_THROW(uXmlUtils::TXmlElement(nullptr, inner), std::invalid_argument);
+  const uXmlUtils::TXmlElement empty(doc, pugi::xml_node{});
+  EXPECT_FALSE(empty);
+  EXPECT_EQ(empty.Document(), nullptr);  // an empty handle keeps no document
+}

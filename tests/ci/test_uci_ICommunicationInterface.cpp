@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -238,13 +239,14 @@ TEST(Channel, ConstructionAppliesOnlyANonEmptyConfiguration) {
 }
 
 TEST(Channel, PersistsItsConnectionStringInXml) {
-  pugi::xml_document doc;
-  doc.load_string(
+  const auto doc = std::make_shared<pugi::xml_document>();
+  doc->load_string(
       "<channel name=\"Modem\" GUID=\"{11111111-2222-3333-4444-555555555555}\" "
       "connectionstring=\"provider=HID;vid=$2047\"/>");
   auto parent = uMyInterfacedObject::Create<TTestChannel>();
   auto channel = uMyInterfacedObject::Create<TTestChannel>(
-      doc.document_element(), static_cast<uInterfaces::IInterface*>(parent.Get()));
+      uXmlUtils::TXmlElement(doc, doc->document_element()),
+      static_cast<uInterfaces::IInterface*>(parent.Get()));
   EXPECT_EQ(channel->Configs(), (std::vector<std::string>{"provider=HID;vid=$2047"}));
   EXPECT_EQ(channel->GetName(), "Modem");
   EXPECT_EQ(channel->GetGUIDString(), "{11111111-2222-3333-4444-555555555555}");
@@ -252,7 +254,8 @@ TEST(Channel, PersistsItsConnectionStringInXml) {
 
   channel->SetConfiguration("provider=TCP_CLIENT");
   channel->SaveToXML();
-  EXPECT_STREQ(doc.document_element().attribute("connectionstring").value(), "provider=TCP_CLIENT");
+  EXPECT_STREQ(doc->document_element().attribute("connectionstring").value(),
+               "provider=TCP_CLIENT");
   parent->Shutdown();
 }
 
