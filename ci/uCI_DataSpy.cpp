@@ -141,7 +141,8 @@ void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*c
   if (fd.Get() < 0) return;
   // The send limit also bounds a Unix-domain connect, which waits while the terminal's
   // backlog is full. No listener at all fails at once (ENOENT or ECONNREFUSED).
-  timeval sendLimit{kTerminalAckTimeoutMs / 1000, (kTerminalAckTimeoutMs % 1000) * 1000};
+  timeval sendLimit{kTerminalAckTimeoutMs / 1000,
+                    static_cast<suseconds_t>(kTerminalAckTimeoutMs % 1000) * 1000};
   if (::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit) != 0) return;
   if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
 

@@ -20,7 +20,8 @@ std::vector<std::function<void()>> gAtEnd;
 }  // namespace
 
 ECILibraryError::ECILibraryError()
-    : std::logic_error("the communication library is not running (it has not started or has ended)") {}
+    : std::logic_error(
+          "the communication library is not running (it has not started or has ended)") {}
 
 void TCILibraryScope::AtEnd(std::function<void()> release) {
   std::lock_guard lock(gAtEndMutex);

@@ -247,7 +247,7 @@ void TObjectDestroyer::DestroyLater(std::unique_ptr<TDispatcherThread> thread) {
   if (thread) Queue().Push(std::make_unique<TDestroyThreadEvent>(std::move(thread)));
 }
 
-bool TryDestroyLater(std::unique_ptr<TDispatcherThread>&& thread) noexcept {
+bool TryDestroyLater(std::unique_ptr<TDispatcherThread>&& thread) {
   if (!thread) return true;
   std::lock_guard lock(gObjectDestroyerMutex);
   if (!gObjectDestroyer) return false;

@@ -308,8 +308,8 @@ class TObjectDestroyer final : public TDispatcherThread {
 // Outside the library scope the call is refused with uCI_Library::ECILibraryError, and thread
 // stays with the caller. A thread may hand itself over from its own worker.
 void DestroyLater(std::unique_ptr<TDispatcherThread>&& thread);
-// The same without the exception: false when refused.
-bool TryDestroyLater(std::unique_ptr<TDispatcherThread>&& thread) noexcept;
+// The same answering false when refused (it raises only when memory runs out).
+bool TryDestroyLater(std::unique_ptr<TDispatcherThread>&& thread);
 
 namespace detail {
 // Created and freed by the library scope. The end refuses new hand-overs first, then frees

@@ -64,8 +64,7 @@ TNodedInterface::~TNodedInterface() {
   RemoveAllChildren();
   if (subscribedTo_) {
     descendantAdded_->RemoveHandler({subscribedTo_.Get(), &TNodedInterface::DoDescendantAdded});
-    descendantRemoved_->RemoveHandler(
-        {subscribedTo_.Get(), &TNodedInterface::DoDescendantRemoved});
+    descendantRemoved_->RemoveHandler({subscribedTo_.Get(), &TNodedInterface::DoDescendantRemoved});
   }
 }
 

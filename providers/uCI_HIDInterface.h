@@ -89,7 +89,8 @@ class TCommunicationHIDInterface final
   std::string serialNumber_;
   std::unique_ptr<uThreadUtils::TThreadRunner> workThread_;
   std::atomic<bool> workThreadFailed_{false};
-  std::vector<std::unique_ptr<uThreadUtils::TThreadRunner>> retiredWorkThreads_;  // died, joined later
+  // Work threads that died, joined once they have ended.
+  std::vector<std::unique_ptr<uThreadUtils::TThreadRunner>> retiredWorkThreads_;
 };
 
 }  // namespace uCI_HIDInterface

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -289,8 +290,8 @@ TEST(DataSpyForwarder, TheSocketLivesOnlyInAPrivateDirectory) {
   namespace fs = std::filesystem;
   const Case cases[] = {
       {"mode 0700, the user's own", [](const fs::path&) {}, true, false},
-      {"readable by the group and others",
-       [](const fs::path& dir) { ::chmod(dir.c_str(), 0755); }, false, false},
+      {"readable by the group and others", [](const fs::path& dir) { ::chmod(dir.c_str(), 0755); },
+       false, false},
       {"writable by the group", [](const fs::path& dir) { ::chmod(dir.c_str(), 0730); }, false,
        false},
       {"another user's", [](const fs::path& dir) { EXPECT_EQ(::chown(dir.c_str(), 65534, -1), 0); },
@@ -303,7 +304,8 @@ TEST(DataSpyForwarder, TheSocketLivesOnlyInAPrivateDirectory) {
     TRuntimeDir runtimeDir(terminal.Dir());
     c.prepare(terminal.Dir());
     EXPECT_EQ(IsPrivateDirectory(terminal.Dir()), c.sent);
-    auto served = std::async(std::launch::async, [&] { return terminal.ServeOne(c.sent ? 5000 : 200); });
+    auto served =
+        std::async(std::launch::async, [&] { return terminal.ServeOne(c.sent ? 5000 : 200); });
     ForwardToTerminal(nullptr, "PIN=1234", kDirectionWritten);
     EXPECT_EQ(served.get().has_value(), c.sent);
   }
@@ -322,8 +324,10 @@ TEST(DataSpyForwarder, TheSocketLivesOnlyInAPrivateDirectory) {
   fs::remove(link);
 
   // Without XDG_RUNTIME_DIR the user's own directory under /tmp serves.
-  if (fs::exists(fallback)) GTEST_SKIP() << fallback << " exists already";
-  ASSERT_EQ(::mkdir(fallback.c_str(), 0700), 0);
+  if (::mkdir(fallback.c_str(), 0700) != 0) {
+    ASSERT_EQ(errno, EEXIST);
+    GTEST_SKIP() << fallback << " exists already (a terminal, or this test elsewhere)";
+  }
   {
     TTerminal own(fallback, true);
     TRuntimeDir unset(std::nullopt);
@@ -357,9 +361,8 @@ TEST(DataSpyForwarder, GivesUpOnATerminalThatListensButNeverAccepts) {
   const auto start = Clock::now();
   auto forward =
       std::async(std::launch::async, [] { ForwardToTerminal(nullptr, "AB", kDirectionRead); });
-  const bool ended =
-      forward.wait_for(std::chrono::milliseconds(kTerminalAckTimeoutMs + 2000)) ==
-      std::future_status::ready;
+  const bool ended = forward.wait_for(std::chrono::milliseconds(kTerminalAckTimeoutMs + 2000)) ==
+                     std::future_status::ready;
   EXPECT_TRUE(ended);
   if (ended) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kTerminalAckTimeoutMs - 50));

@@ -101,7 +101,8 @@ void LoadGuid(INodedInterface& node, const std::string& guidText) {
 
 // Runs work on its own thread. A hang is a deadlock that no later test would survive, so the
 // run ends there.
-void RunBounded(const std::function<void()>& work, std::chrono::seconds limit = std::chrono::seconds(5)) {
+void RunBounded(const std::function<void()>& work,
+                std::chrono::seconds limit = std::chrono::seconds(5)) {
   auto done = std::async(std::launch::async, work);
   if (done.wait_for(limit) != std::future_status::ready) {
     std::fprintf(stderr, "node operations did not finish: deadlock\n");
@@ -502,14 +503,12 @@ TEST_F(NodedInterfaceTree, RemoveAllChildrenEndsAfterCountPlusOnePasses) {
   TTestNode* root = Node("root");
   for (const char* name : {"a", "b", "c"}) root->AddChild(Node(name));
   refill.parent = root;
-  root->GetDescendantRemovedEventer().AddHandler(
-      TDescentHandler(&refill, &TRefill::OnRemoved));
+  root->GetDescendantRemovedEventer().AddHandler(TDescentHandler(&refill, &TRefill::OnRemoved));
 
   EXPECT_EQ(root->RemoveAllChildren(), 4);
   EXPECT_EQ(refill.added, 4);
   EXPECT_EQ(root->GetChildCount(), 3);  // the ones added by the last three removals
-  root->GetDescendantRemovedEventer().RemoveHandler(
-      TDescentHandler(&refill, &TRefill::OnRemoved));
+  root->GetDescendantRemovedEventer().RemoveHandler(TDescentHandler(&refill, &TRefill::OnRemoved));
   EXPECT_EQ(root->RemoveAllChildren(), 3);
 }
 
@@ -878,7 +877,8 @@ TEST(NodedInterfaceConcurrency, AttachingASubtreeWhileItGrowsBelow) {
   EXPECT_EQ(TTestNode::Live(), liveNodes);
 }
 
-TEST(NodedInterfaceConcurrency, AddingAndRemovingTheSameChildAtOnceLeavesListParentAndHandlersAgreeing) {
+TEST(NodedInterfaceConcurrency,
+     AddingAndRemovingTheSameChildAtOnceLeavesListParentAndHandlersAgreeing) {
   constexpr int kRounds = 20000;
   const int liveNodes = TTestNode::Live();
   {

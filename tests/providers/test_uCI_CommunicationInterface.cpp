@@ -203,9 +203,9 @@ TEST_F(ProviderBaseTest, OddTimeFactorsAreClampedAndQueriesStillEnd) {
     double kept;
   };
   const Case cases[] = {
-      {2.5, 2.5},    {std::numeric_limits<double>::quiet_NaN(), 1.0},
+      {2.5, 2.5},     {std::numeric_limits<double>::quiet_NaN(), 1.0},
       {kInf, 1000.0}, {1e300, 1000.0},
-      {-kInf, 0.0},  {-3.0, 0.0},
+      {-kInf, 0.0},   {-3.0, 0.0},
       {0.0, 0.0},
   };
   ASSERT_TRUE(provider_->Open());
@@ -215,8 +215,8 @@ TEST_F(ProviderBaseTest, OddTimeFactorsAreClampedAndQueriesStillEnd) {
     EXPECT_EQ(provider_->GetTimeFactor(), c.kept);
     std::string answer;
     const auto start = Clock::now();
-    provider_->Query("q", 100, 100, 100, false, false, [](const std::string&) { return true; },
-                     "", answer);
+    provider_->Query(
+        "q", 100, 100, 100, false, false, [](const std::string&) { return true; }, "", answer);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
   }
 }
