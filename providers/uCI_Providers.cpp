@@ -3,6 +3,7 @@
 #include "ci/uCI_Wrapper.h"
 #include "ci/uMyInterfacedObject.h"
 #include "providers/uCI_HIDInterface.h"
+#include "providers/uCI_SerialPortInterface.h"
 #include "providers/uHidLinux.h"
 
 namespace uCI_Providers {
@@ -17,9 +18,14 @@ TProvidersScope::TProvidersScope(THidBackends backends) {
   uCI_Wrapper::SetProviderFactory("HID", []() -> uCI_Wrapper::TProviderPtr {
     return uMyInterfacedObject::Create<uCI_HIDInterface::TCommunicationHIDInterface>();
   });
+  uCI_Wrapper::SetProviderFactory("SERIAL_PORT", []() -> uCI_Wrapper::TProviderPtr {
+    return uMyInterfacedObject::Create<
+        uCI_SerialPortInterface::TCommunicationSerialPortInterface>();
+  });
 }
 
 TProvidersScope::~TProvidersScope() {
+  uCI_Wrapper::SetProviderFactory("SERIAL_PORT", {});
   uCI_Wrapper::SetProviderFactory("HID", {});
   uHidPlatform::SetBackendFactory({});
 }
