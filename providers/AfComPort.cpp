@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::uint32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                     19200, 38400, 56000, 57600, 115200, 128000, 256000};
-constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr std::size_t kReadChunk = 16 * 1024;
 
 // The engine whose thread this is, so that ClosePort knows not to wait for itself.
@@ -285,8 +284,7 @@ void TAfComPort::OpenPort() {
     sentFd_ = std::make_unique<uSerialTty::TWakeFd>();
     linesFd_ = std::make_unique<uSerialTty::TWakeFd>();
     tty_ = std::move(tty);
-    queue_.clear();
-    queueHead_ = 0;
+    DropQueue();
     gone_ = false;
     open_ = true;
     // Watcher before the event thread, which looks at it; it goes after it in Finish.
@@ -327,8 +325,7 @@ void TAfComPort::RequestStop() {
   std::lock_guard lock(mutex_);
   if (!open_) return;
   open_ = false;
-  queue_.clear();
-  queueHead_ = 0;
+  DropQueue();
   stopFd_->Signal();
 }
 
@@ -366,6 +363,7 @@ std::string TAfComPort::ReadPending() {
   {
     std::lock_guard lock(mutex_);
     if (!open_) return data;
+    ++reads_;
     char buffer[kReadChunk];
     while (data.size() < kMaxReadBytes) {
       const ssize_t n = tty_->ReadSome(buffer, sizeof buffer);
@@ -392,23 +390,18 @@ void TAfComPort::QueueWrite(const std::string& data) {
   std::lock_guard lock(mutex_);
   if (!open_) WriteError(data.size(), 0, 0);
   if (gone_) WriteError(data.size(), 0, EIO);
-  const std::size_t used = queue_.size() - queueHead_;
   const auto capacity = static_cast<std::size_t>(std::max(settings_.OutBufSize, 0));
-  const std::size_t free = capacity > used ? capacity - used : 0;
+  const std::size_t free = capacity > queued_ ? capacity - queued_ : 0;
   if (data.size() > free) WriteError(data.size(), free, 0);
-  if (queueHead_ > 0 && queueHead_ * 2 >= queue_.size()) {
-    queue_.erase(0, queueHead_);
-    queueHead_ = 0;
-  }
-  queue_ += data;
+  queue_.push_back(data);
+  queued_ += data.size();
   queuedFd_->Signal();
 }
 
 int TAfComPort::OutputFree() const {
   std::lock_guard lock(mutex_);
   if (!open_) return 0;
-  const auto used = static_cast<int>(queue_.size() - queueHead_);
-  return std::max(settings_.OutBufSize - used, 0);
+  return std::max(settings_.OutBufSize - static_cast<int>(queued_), 0);
 }
 
 int TAfComPort::PendingInputCount() {
@@ -423,11 +416,15 @@ int TAfComPort::PendingInputCount() {
   return 0;
 }
 
+void TAfComPort::DropQueue() {
+  queue_.clear();
+  queued_ = 0;
+  ++purges_;
+}
+
 void TAfComPort::PurgeTransmit() {
   std::lock_guard lock(mutex_);
-  queue_.clear();
-  queueHead_ = 0;
-  ++purges_;
+  DropQueue();
   if (open_) tty_->Purge(false, true);
 }
 
@@ -526,9 +523,13 @@ void TAfComPort::EventLoop(uThreadUtils::TThreadRunner& runner) {
     if (!hungUp && (fds[2].revents != 0 || (flags & EV_RXCHAR) != 0 || pollLines))
       flags |= LineChanges(lines);
     if (flags != 0) {
+      const std::uint64_t readsBefore = reads_.load();
       Raise(kKindLineEvents, flags);
       lastEvent = Clock::now();
-      if ((flags & EV_RXCHAR) != 0 && tty_->InputCount() > 0) rxArmed = false;
+      // Input the handler did not touch would wake every poll: it waits for the idle check.
+      // Input that came while the handler read is new and wakes the next poll as it should.
+      if ((flags & EV_RXCHAR) != 0 && reads_.load() == readsBefore && tty_->InputCount() > 0)
+        rxArmed = false;
       continue;
     }
     if (Clock::now() >= lastEvent + idle) {
@@ -542,7 +543,10 @@ void TAfComPort::EventLoop(uThreadUtils::TThreadRunner& runner) {
 
 void TAfComPort::WriteLoop(uThreadUtils::TThreadRunner& runner) {
   tEngine = this;
-  std::string chunk;
+  // The queued piece being written; a purge drops what is left of it too.
+  std::string piece;
+  std::size_t offset = 0;
+  std::uint64_t piecePurges = 0;
   bool waitForRoom = false;
   while (!runner.Terminated()) {
     pollfd fds[2] = {{stopFd_->Fd(), POLLIN, 0},
@@ -558,33 +562,35 @@ void TAfComPort::WriteLoop(uThreadUtils::TThreadRunner& runner) {
     bool wrote = false;
     bool drained = false;
     for (;;) {
-      std::uint64_t purges = 0;
       {
         std::lock_guard lock(mutex_);
-        if (queueHead_ == queue_.size()) {
-          queue_.clear();
-          queueHead_ = 0;
-          drained = true;
-          break;
+        if (piecePurges != purges_ || offset == piece.size()) {
+          piece.clear();
+          offset = 0;
+          piecePurges = purges_;
+          if (queue_.empty()) {
+            drained = true;
+            break;
+          }
+          piece = std::move(queue_.front());
+          queue_.pop_front();
         }
-        chunk.assign(queue_, queueHead_, std::min(kWriteChunk, queue_.size() - queueHead_));
-        purges = purges_;
       }
-      const ssize_t n = tty_->WriteSome(chunk.data(), chunk.size());
+      const ssize_t n = tty_->WriteSome(piece.data() + offset, piece.size() - offset);
       if (n < 0) {
         // Nothing more can go out: the queue is dropped, and QueueWrite says why from now on.
         std::lock_guard lock(mutex_);
-        queue_.clear();
-        queueHead_ = 0;
+        DropQueue();
         if (uSerialTty::DeviceGone(static_cast<int>(-n))) gone_ = true;
         break;
       }
+      offset += static_cast<std::size_t>(n);
+      wrote = wrote || n > 0;
       {
         std::lock_guard lock(mutex_);
-        if (purges == purges_) queueHead_ += static_cast<std::size_t>(n);
+        if (piecePurges == purges_) queued_ -= static_cast<std::size_t>(n);
       }
-      wrote = wrote || n > 0;
-      if (static_cast<std::size_t>(n) < chunk.size()) {
+      if (offset < piece.size()) {
         waitForRoom = true;
         break;
       }

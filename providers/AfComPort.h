@@ -25,6 +25,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -197,6 +198,7 @@ class TAfComPort {
   [[noreturn]] void WriteError(std::size_t requested, std::size_t free, int code) const;
 
   bool OnEngineThread() const noexcept;
+  void DropQueue();  // with mutex_ held
   void RequestStop();
   void Finish();
   void EventLoop(uThreadUtils::TThreadRunner& runner);
@@ -211,6 +213,7 @@ class TAfComPort {
   std::shared_ptr<uSerialTty::IModemLines> modemLines_;
   bool open_ = false;
   std::atomic<bool> gone_{false};
+  std::atomic<std::uint64_t> reads_{0};  // ReadPending calls, for the event thread
 
   // The port while open; created by OpenPort, freed by Finish.
   std::unique_ptr<uSerialTty::TSerialTty> tty_;
@@ -219,9 +222,9 @@ class TAfComPort {
   std::unique_ptr<uSerialTty::TWakeFd> sentFd_;
   std::unique_ptr<uSerialTty::TWakeFd> linesFd_;
   TLineSnapshot openLines_;  // the lines at open, for the event thread to compare with
-  std::string queue_;
-  std::size_t queueHead_ = 0;
-  std::uint64_t purges_ = 0;
+  std::deque<std::string> queue_;  // the output queue, one piece per QueueWrite
+  std::size_t queued_ = 0;         // its bytes, the piece being written included
+  std::uint64_t purges_ = 0;       // tells the write thread that its piece was dropped
 
   std::mutex closeMutex_;  // one OpenPort or ClosePort at a time
   std::unique_ptr<uSerialTty::TModemLineWatcher> watcher_;
