@@ -20,6 +20,7 @@ namespace {
 constexpr std::uint32_t kRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                     19200, 38400, 56000, 57600, 115200, 128000, 256000};
 constexpr std::size_t kReadChunk = 16 * 1024;
+constexpr std::size_t kWriteStep = 32 * 1024;
 
 // The engine whose thread this is, so that ClosePort knows not to wait for itself.
 thread_local const TAfComPort* tEngine = nullptr;
@@ -294,8 +295,8 @@ void TAfComPort::OpenPort() {
     if (tty_->HasModemLines())
       watcher_ = std::make_unique<uSerialTty::TModemLineWatcher>(
           tty_->ModemLines(), tty_->Fd(), [this] { linesFd_->Signal(); });
-    writeThread_ = std::make_unique<uThreadUtils::TThreadRunner>(
-        kWriteThreadName, uThreadUtils::TRunnerMethod(this, &TAfComPort::WriteLoop));
+    writeThread_ = std::make_unique<uSerialTty::TSignalledThread>(
+        kWriteThreadName, [this](uSerialTty::TSignalledThread& thread) { WriteLoop(thread); });
     eventThread_ = std::make_unique<uThreadUtils::TThreadRunner>(
         kEventThreadName, uThreadUtils::TRunnerMethod(this, &TAfComPort::EventLoop));
   } catch (const std::system_error& e) {
@@ -332,7 +333,6 @@ void TAfComPort::RequestStop() {
 void TAfComPort::Finish() {
   // Without mutex_: a handler still running on the event thread may want it.
   if (eventThread_) eventThread_->Terminate();
-  if (writeThread_) writeThread_->Terminate();
   eventThread_.reset();
   writeThread_.reset();
   watcher_.reset();
@@ -425,7 +425,9 @@ void TAfComPort::DropQueue() {
 void TAfComPort::PurgeTransmit() {
   std::lock_guard lock(mutex_);
   DropQueue();
-  if (open_) tty_->Purge(false, true);
+  if (!open_) return;
+  tty_->Purge(false, true);
+  writeThread_->Wake();  // out of a write that waits, to drop the rest of its piece
 }
 
 bool TAfComPort::LineState(TAfLine line) {
@@ -541,14 +543,18 @@ void TAfComPort::EventLoop(uThreadUtils::TThreadRunner& runner) {
   }
 }
 
-void TAfComPort::WriteLoop(uThreadUtils::TThreadRunner& runner) {
+void TAfComPort::WriteLoop(uSerialTty::TSignalledThread& thread) {
   tEngine = this;
+  // Writes wait for room on the tty's blocking descriptor, and the wake-up signal ends such a
+  // wait for a close or a purge. Without that signal the writes do not wait, and the thread
+  // waits for room in poll(2) instead, where the stop descriptor wakes it.
+  const bool waiting = uSerialTty::TSignalledThread::WakeSignal() != 0;
   // The queued piece being written; a purge drops what is left of it too.
   std::string piece;
   std::size_t offset = 0;
   std::uint64_t piecePurges = 0;
   bool waitForRoom = false;
-  while (!runner.Terminated()) {
+  while (!thread.Stopping()) {
     pollfd fds[2] = {{stopFd_->Fd(), POLLIN, 0},
                      waitForRoom ? pollfd{tty_->Fd(), POLLOUT, 0}
                                  : pollfd{queuedFd_->Fd(), POLLIN, 0}};
@@ -561,7 +567,7 @@ void TAfComPort::WriteLoop(uThreadUtils::TThreadRunner& runner) {
     waitForRoom = false;
     bool wrote = false;
     bool drained = false;
-    for (;;) {
+    while (!thread.Stopping()) {
       {
         std::lock_guard lock(mutex_);
         if (piecePurges != purges_ || offset == piece.size()) {
@@ -576,7 +582,13 @@ void TAfComPort::WriteLoop(uThreadUtils::TThreadRunner& runner) {
           queue_.pop_front();
         }
       }
-      const ssize_t n = tty_->WriteSome(piece.data() + offset, piece.size() - offset);
+      // A waiting write goes in steps, so a purge whose signal comes between this check and
+      // the write lets at most one step of the dropped piece out.
+      if (piecePurges != purges_.load()) continue;
+      const std::size_t size = std::min(piece.size() - offset, waiting ? kWriteStep : piece.size());
+      const ssize_t n = waiting ? tty_->WriteWaiting(piece.data() + offset, size)
+                                : tty_->WriteSome(piece.data() + offset, size);
+      if (n == -EINTR) continue;
       if (n < 0) {
         // Nothing more can go out: the queue is dropped, and QueueWrite says why from now on.
         std::lock_guard lock(mutex_);
@@ -590,7 +602,7 @@ void TAfComPort::WriteLoop(uThreadUtils::TThreadRunner& runner) {
         std::lock_guard lock(mutex_);
         if (piecePurges == purges_) queued_ -= static_cast<std::size_t>(n);
       }
-      if (offset < piece.size()) {
+      if (!waiting && offset < piece.size()) {
         waitForRoom = true;
         break;
       }

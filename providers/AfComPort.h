@@ -14,7 +14,9 @@
 // Line changes come from TIOCMIWAIT on a watcher thread; a driver that cannot wait has its
 // lines read every kLinePollMs instead, and a tty without modem lines (a pseudo-terminal)
 // reports none. Input that the handler leaves unread is reported again as kind 2, not in a
-// loop of kind 1.
+// loop of kind 1. Write thread ("AfComPort write thread"): writes the queue in steps through
+// the tty's blocking descriptor; the wake-up signal of uSerialTty::TSignalledThread ends a
+// write that waits, for a close or a purge.
 //
 // Threads: the owner's threads call the operations; the handler runs on the event thread
 // and may call ReadPending, PendingInputCount, LineState and QueueWrite. ClosePort waits for
@@ -202,7 +204,7 @@ class TAfComPort {
   void RequestStop();
   void Finish();
   void EventLoop(uThreadUtils::TThreadRunner& runner);
-  void WriteLoop(uThreadUtils::TThreadRunner& runner);
+  void WriteLoop(uSerialTty::TSignalledThread& thread);
   void Raise(int kind, std::uint32_t flags);
   std::uint32_t LineChanges(TLineSnapshot& previous);
   TLineSnapshot Snapshot();
@@ -224,11 +226,11 @@ class TAfComPort {
   TLineSnapshot openLines_;  // the lines at open, for the event thread to compare with
   std::deque<std::string> queue_;  // the output queue, one piece per QueueWrite
   std::size_t queued_ = 0;         // its bytes, the piece being written included
-  std::uint64_t purges_ = 0;       // tells the write thread that its piece was dropped
+  std::atomic<std::uint64_t> purges_{0};  // tells the write thread its piece was dropped
 
   std::mutex closeMutex_;  // one OpenPort or ClosePort at a time
   std::unique_ptr<uSerialTty::TModemLineWatcher> watcher_;
-  std::unique_ptr<uThreadUtils::TThreadRunner> writeThread_;
+  std::unique_ptr<uSerialTty::TSignalledThread> writeThread_;
   std::unique_ptr<uThreadUtils::TThreadRunner> eventThread_;
 };
 

@@ -320,9 +320,17 @@ void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bo
     fd.Reset();  // not to be found among the holders
     throw ETtyError(TFailure::Open, path, OpenFailureText(path, err), err);
   }
+  // The writer's own description, opened before TIOCEXCL shuts others out; opened
+  // non-blocking (no wait for a carrier) and switched to blocking after.
+  TFd writeFd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!writeFd || ::fcntl(writeFd.Get(), F_SETFL, 0) != 0) {
+    const int err = errno;
+    throw ETtyError(TFailure::Open, path, OpenFailureText(path, err), err);
+  }
   ::ioctl(fd.Get(), TIOCEXCL);
   pseudo_ = IsPtySlave(fd.Get());
   fd_ = std::move(fd);
+  writeFd_ = std::move(writeFd);
   try {
     Purge(true, true);
     Apply(settings);
@@ -339,6 +347,7 @@ void TSerialTty::Close() noexcept {
   // Flushed first: closing a tty waits until its output has drained (up to 30 s).
   Purge(true, true);
   ::ioctl(fd_.Get(), TIOCNXCL);
+  writeFd_.Reset();
   fd_.Reset();
 }
 
@@ -407,6 +416,11 @@ ssize_t TSerialTty::WriteSome(const char* data, std::size_t size) noexcept {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     return -errno;
   }
+}
+
+ssize_t TSerialTty::WriteWaiting(const char* data, std::size_t size) noexcept {
+  const ssize_t n = ::write(writeFd_.Get(), data, size);
+  return n >= 0 ? n : -errno;
 }
 
 int TSerialTty::InputCount() const noexcept {

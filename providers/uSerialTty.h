@@ -134,7 +134,7 @@ class IModemLines {
   virtual int Get(int fd, int& lines) = 0;                // TIOCMGET
   virtual int Set(int fd, int lines, bool on) = 0;        // TIOCMBIS / TIOCMBIC
   // TIOCMIWAIT: blocks until one of mask changes. It must return EINTR when the thread gets
-  // the wake-up signal (see TModemLineWatcher), as the kernel's wait does.
+  // the wake-up signal (see TSignalledThread), as the kernel's wait does.
   virtual int Wait(int fd, int mask) = 0;
   virtual int Counters(int fd, TLineCounters& counters) = 0;  // TIOCGICOUNT
 };
@@ -172,6 +172,11 @@ class TSerialTty {
   // failure (EIO: the device is gone).
   ssize_t ReadSome(char* buffer, std::size_t size) noexcept;
   ssize_t WriteSome(const char* data, std::size_t size) noexcept;
+  // A write that waits for room, through a second, blocking descriptor of the same tty (a
+  // tty wakes a poll(2) for every little room its reader makes, so a non-blocking writer
+  // needs about twice the system calls). Bytes written, or -errno: -EINTR when a signal came
+  // before any byte went (a signal after some gives their count).
+  ssize_t WriteWaiting(const char* data, std::size_t size) noexcept;
   // Bytes waiting in the input queue (FIONREAD); -errno on failure.
   int InputCount() const noexcept;
   void Purge(bool input, bool output) noexcept;
@@ -191,45 +196,72 @@ class TSerialTty {
 
   const std::shared_ptr<IModemLines> lines_;
   TFd fd_;
+  TFd writeFd_;  // blocking
   std::string path_;
   bool pseudo_ = false;
   mutable std::atomic<bool> hasLines_{true};
   mutable std::atomic<bool> hasCounters_{true};
 };
 
-// Waits for changes of the input lines on a thread of its own ("Serial lines thread") and
-// calls onChange after each. A TIOCMIWAIT cannot be woken by a descriptor, so Stop wakes it
-// with a real-time signal whose handler does nothing, repeating until the thread has left the
-// wait (a signal can arrive just before the thread enters it). When the tty cannot wait
-// (ENOTTY, EINVAL) or the device went, the thread calls onChange once more and ends; Failed()
-// then holds the errno, and the owner reads the lines on its own schedule instead.
-class TModemLineWatcher {
+// A thread whose body blocks in system calls that no descriptor can wake (TIOCMIWAIT, a
+// blocking write): Wake sends it a real-time signal whose handler does nothing, so the call
+// returns EINTR (or a partial count); Stop sets Stopping() and repeats the signal until the
+// body has returned (a signal can arrive just before the call), then joins. The signal is
+// installed once for the process, without SA_RESTART; a real-time signal that another
+// component already handles is left alone.
+class TSignalledThread {
  public:
-  // Nothing starts when no wake-up signal could be installed (another component uses it);
-  // Failed() is then ENOTSUP.
-  TModemLineWatcher(IModemLines& lines, int fd, std::function<void()> onChange);
-  ~TModemLineWatcher() { Stop(); }
-  TModemLineWatcher(const TModemLineWatcher&) = delete;
-  TModemLineWatcher& operator=(const TModemLineWatcher&) = delete;
+  using TBody = std::function<void(TSignalledThread& thread)>;
+  // Raises std::system_error when the thread cannot start. With WakeSignal() 0 nothing is
+  // sent, and Stop only waits for the body to return.
+  TSignalledThread(std::string name, TBody body);
+  ~TSignalledThread() { Stop(); }
+  TSignalledThread(const TSignalledThread&) = delete;
+  TSignalledThread& operator=(const TSignalledThread&) = delete;
 
+  bool Stopping() const noexcept { return stopping_.load(); }
+  // One signal now, when the body runs; a body that has not yet entered its call misses it.
+  void Wake();
   void Stop();
-  int Failed() const noexcept { return failed_.load(); }
-  // The signal used to wake the wait; 0 when none could be installed.
+  // The signal used; 0 when none could be installed.
   static int WakeSignal();
 
  private:
   void Run(uThreadUtils::TThreadRunner& runner);
 
-  IModemLines& lines_;
-  const int fd_;
-  const std::function<void()> onChange_;
-  std::atomic<int> failed_{0};
+  const TBody body_;
+  std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable left_;
   bool started_ = false;
   bool done_ = false;
   pthread_t thread_{};
   std::unique_ptr<uThreadUtils::TThreadRunner> runner_;
+};
+
+// Waits for changes of the input lines on a thread of its own ("Serial lines thread") and
+// calls onChange after each. When the tty cannot wait (ENOTTY, EINVAL) or the device went,
+// the thread calls onChange once more and ends; Failed() then holds the errno, and the owner
+// reads the lines on its own schedule instead.
+class TModemLineWatcher {
+ public:
+  // Nothing starts when no wake-up signal could be installed; Failed() is then ENOTSUP.
+  TModemLineWatcher(IModemLines& lines, int fd, std::function<void()> onChange);
+  ~TModemLineWatcher() { Stop(); }
+  TModemLineWatcher(const TModemLineWatcher&) = delete;
+  TModemLineWatcher& operator=(const TModemLineWatcher&) = delete;
+
+  void Stop() { thread_.reset(); }
+  int Failed() const noexcept { return failed_.load(); }
+
+ private:
+  void Run(TSignalledThread& thread);
+
+  IModemLines& lines_;
+  const int fd_;
+  const std::function<void()> onChange_;
+  std::atomic<int> failed_{0};
+  std::unique_ptr<TSignalledThread> thread_;
 };
 
 }  // namespace uSerialTty

@@ -54,10 +54,7 @@ std::shared_ptr<IModemLines> KernelModemLines() {
   return lines;
 }
 
-int TModemLineWatcher::WakeSignal() {
-  // Installed once for the process and kept: a handler without SA_RESTART makes a blocked
-  // TIOCMIWAIT return EINTR. A real-time signal that another component already handles is
-  // left alone.
+int TSignalledThread::WakeSignal() {
   static const int signal = [] {
     for (int candidate = SIGRTMAX - 1; candidate > SIGRTMAX - 5; --candidate) {
       struct sigaction old {};
@@ -73,19 +70,14 @@ int TModemLineWatcher::WakeSignal() {
   return signal;
 }
 
-TModemLineWatcher::TModemLineWatcher(IModemLines& lines, int fd, std::function<void()> onChange)
-    : lines_(lines), fd_(fd), onChange_(std::move(onChange)) {
-  if (WakeSignal() == 0) {
-    failed_ = ENOTSUP;
-    return;
-  }
+TSignalledThread::TSignalledThread(std::string name, TBody body) : body_(std::move(body)) {
   runner_ = std::make_unique<uThreadUtils::TThreadRunner>(
-      "Serial lines thread", uThreadUtils::TRunnerMethod(this, &TModemLineWatcher::Run));
+      std::move(name), uThreadUtils::TRunnerMethod(this, &TSignalledThread::Run));
 }
 
-void TModemLineWatcher::Run(uThreadUtils::TThreadRunner& runner) {
-  struct TLeave {  // on every way out, an exception from onChange included
-    TModemLineWatcher& self;
+void TSignalledThread::Run(uThreadUtils::TThreadRunner&) {
+  struct TLeave {  // on every way out, an exception from the body included
+    TSignalledThread& self;
     ~TLeave() {
       {
         std::lock_guard lock(self.mutex_);
@@ -103,18 +95,17 @@ void TModemLineWatcher::Run(uThreadUtils::TThreadRunner& runner) {
   sigemptyset(&wake);
   sigaddset(&wake, WakeSignal());
   ::pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);  // a creator may have blocked it
-  while (!runner.Terminated()) {
-    const int err = lines_.Wait(fd_, kInputLines);
-    if (runner.Terminated()) break;
-    if (err == EINTR) continue;
-    if (err != 0) failed_ = err;
-    if (onChange_) onChange_();
-    if (err != 0) break;
-  }
+  if (!stopping_) body_(*this);
 }
 
-void TModemLineWatcher::Stop() {
+void TSignalledThread::Wake() {
+  std::lock_guard lock(mutex_);
+  if (started_ && !done_) ::pthread_kill(thread_, WakeSignal());
+}
+
+void TSignalledThread::Stop() {
   if (!runner_) return;
+  stopping_ = true;
   runner_->Terminate();
   {
     std::unique_lock lock(mutex_);
@@ -124,6 +115,27 @@ void TModemLineWatcher::Stop() {
     }
   }
   runner_.reset();  // joins
+}
+
+TModemLineWatcher::TModemLineWatcher(IModemLines& lines, int fd, std::function<void()> onChange)
+    : lines_(lines), fd_(fd), onChange_(std::move(onChange)) {
+  if (TSignalledThread::WakeSignal() == 0) {
+    failed_ = ENOTSUP;
+    return;
+  }
+  thread_ = std::make_unique<TSignalledThread>(
+      "Serial lines thread", [this](TSignalledThread& thread) { Run(thread); });
+}
+
+void TModemLineWatcher::Run(TSignalledThread& thread) {
+  while (!thread.Stopping()) {
+    const int err = lines_.Wait(fd_, kInputLines);
+    if (thread.Stopping()) break;
+    if (err == EINTR) continue;
+    if (err != 0) failed_ = err;
+    if (onChange_) onChange_();
+    if (err != 0) break;
+  }
 }
 
 }  // namespace uSerialTty

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <condition_variable>
 
 #include "providers/uComPortNames.h"
@@ -62,6 +64,12 @@ class ComPortTest : public testing::Test {
     port_.SetOnNonSyncEvent({&events_, &TEvents::OnEvent});
   }
   void TearDown() override { port_.ClosePort(); }
+  // Bytes the device side has not read.
+  int MasterInput() const {
+    int count = 0;
+    ::ioctl(pty_.Master(), FIONREAD, &count);
+    return count;
+  }
 
   testsupport::TPtyPair pty_;
   TEvents events_;
@@ -205,11 +213,23 @@ TEST_F(ComPortTest, PurgeTransmitDropsWhatTheQueueStillHolds) {
   port_.OpenPort();
   // Nobody reads the master end: the pty fills up and the rest waits in the queue.
   port_.QueueWrite(std::string(kQueue, 'q'));
-  ASSERT_TRUE(WaitFor([&] { return port_.OutputFree() > 0; }));  // the thread took some
+  ASSERT_TRUE(WaitFor([&] { return MasterInput() > 0; }));  // the thread is writing
   port_.PurgeTransmit();
   EXPECT_EQ(port_.OutputFree(), kQueue);
   const std::string got = pty_.Read(kQueue, 300);
   EXPECT_LT(got.size(), static_cast<std::size_t>(kQueue));
+}
+
+TEST_F(ComPortTest, CloseEndsAWriteThatWaitsForRoom) {
+  constexpr int kQueue = 1024 * 1024;
+  port_.SetOutBufSize(kQueue);
+  port_.OpenPort();
+  port_.QueueWrite(std::string(kQueue, 'w'));  // nobody reads: the write thread waits
+  ASSERT_TRUE(WaitFor([&] { return MasterInput() > 0; }));
+  const auto start = std::chrono::steady_clock::now();
+  port_.ClosePort();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_FALSE(port_.IsPortOpen());
 }
 
 TEST_F(ComPortTest, InputTheHandlerLeavesIsReportedAgainAfterAnIdleWaitNotInALoop) {

@@ -240,7 +240,7 @@ TEST(ModemLineWatcher, ReportsEachChangeAndStopEndsABlockedWait) {
   std::atomic<int> changes{0};
   {
     uSerialTty::TModemLineWatcher watcher(lines, pty.Slave(), [&] { ++changes; });
-    ASSERT_NE(uSerialTty::TModemLineWatcher::WakeSignal(), 0);
+    ASSERT_NE(uSerialTty::TSignalledThread::WakeSignal(), 0);
     lines.Change(uSerialTty::kLineCts, uSerialTty::kLineCts);
     EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 1; }));
     lines.Change(uSerialTty::kLineCts, 0);
