@@ -71,7 +71,10 @@ bool TInetSocketCustom::Connect(int timeoutMs) {
   TWriteLock hold(lock_);
   PrepareLocked();
   const bool connected = Engine().Connect(timeoutMs);
-  if (connected) workThread_->Wake();
+  if (connected) {
+    workThread_->RestartIdle();  // the silence a keep-alive probe waits for starts now
+    workThread_->Wake();
+  }
   return connected;
 }
 

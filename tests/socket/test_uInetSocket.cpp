@@ -388,23 +388,30 @@ TEST(InetSocketSettings, ANewLocalPortClosesABoundSocketANewDestinationDoesNot) 
   EXPECT_EQ(port, newPort);
 }
 
+// The silence is counted from the connect and from the last piece sent. Once the sending
+// side is shut, only the empty send of the probe can find the connection broken (nothing
+// arrives to read), so the moment of the close is the moment of the probe.
 TEST(InetSocketKeepAlive, ASilentConnectionIsProbedWithAnEmptySend) {
   constexpr int kKeepAliveMs = 300;
-  TTcpSocket t;
-  ASSERT_TRUE(t.socket->SetKeepAlive(true, kKeepAliveMs, 1000));
-  t.Connect();
-  const int fd = t.EngineFd();
-  ASSERT_GE(fd, 0);
-  // A sent piece restarts the silence; then the sending side is shut, so that only the
-  // empty send of the probe can find the connection broken (nothing arrives to read).
-  ASSERT_TRUE(t.socket->Send("x"));
-  const auto start = Clock::now();
-  ASSERT_EQ(::shutdown(fd, SHUT_WR), 0);
-  ASSERT_TRUE(WaitUntil([&] { return t.recorder.Closed() == 1; }));
-  const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-  EXPECT_GE(elapsed, kKeepAliveMs - 5);
-  EXPECT_FALSE(t.socket->IsConnected());
-  EXPECT_EQ(t.recorder.Errors(), std::vector<TError>{});
+  for (const bool sendFirst : {false, true}) {
+    SCOPED_TRACE(sendFirst ? "after a send" : "right after the connect");
+    TTcpSocket t;
+    ASSERT_TRUE(t.socket->SetKeepAlive(true, kKeepAliveMs, 1000));
+    t.Connect();
+    auto start = Clock::now();
+    const int fd = t.EngineFd();
+    ASSERT_GE(fd, 0);
+    if (sendFirst) {
+      ASSERT_TRUE(t.socket->Send("x"));
+      start = Clock::now();
+    }
+    ASSERT_EQ(::shutdown(fd, SHUT_WR), 0);
+    ASSERT_TRUE(WaitUntil([&] { return t.recorder.Closed() == 1; }));
+    const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    EXPECT_GE(elapsed, kKeepAliveMs - 5);
+    EXPECT_FALSE(t.socket->IsConnected());
+    EXPECT_EQ(t.recorder.Errors(), std::vector<TError>{});
+  }
 }
 
 // A probe that falls due while a send of the owner's waits for a peer that takes nothing
