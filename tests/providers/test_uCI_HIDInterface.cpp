@@ -119,12 +119,15 @@ TEST_F(HidProviderTest, AnUnplugDuringAQueryEndsItWithWhatHadArrived) {
   });
   provider_->SetConfiguration("vid=$2047;pid=$0301;serial_number=U");
   ASSERT_TRUE(provider_->Open());
+  // The unplug comes once the request is out and its first report had time to arrive, well
+  // inside the silence that ends the exchange.
   std::thread unplug([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    WaitUntil([&] { return !device->WrittenReports().empty(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     device->Unplug();
   });
   std::string answer;
-  provider_->Query("q", 1000, 150, 3000, false, false, {}, "", answer);
+  provider_->Query("q", 3000, 300, 5000, false, false, {}, "", answer);
   unplug.join();
   EXPECT_EQ(answer, "part");
   EXPECT_FALSE(provider_->IsOpen());
