@@ -59,13 +59,18 @@ bool TMultiReadExclusiveWriteSynchronizer::BeginWrite() {
     return true;
   }
   const std::uint32_t seen = revision_;
+  const std::uint64_t ticket = nextTicket_++;
   ++waitingWriters_;
   if (TReader* r = FindReader(me)) r->waitingToWrite = true;
-  if (writer_ != std::thread::id{} || OtherReadersActive(me)) {
+  const auto free = [&] {
+    return ticket == servingTicket_ && writer_ == std::thread::id{} && !OtherReadersActive(me);
+  };
+  if (!free()) {
     // Other waiting writers may now pass readers that are waiting to write.
     changed_.notify_all();
-    changed_.wait(lock, [&] { return writer_ == std::thread::id{} && !OtherReadersActive(me); });
+    changed_.wait(lock, free);
   }
+  ++servingTicket_;
   --waitingWriters_;
   if (TReader* r = FindReader(me)) r->waitingToWrite = false;
   writer_ = me;
@@ -94,6 +99,11 @@ int TMultiReadExclusiveWriteSynchronizer::ThreadReadDepth() const {
   std::lock_guard lock(mutex_);
   const TReader* r = FindReader(std::this_thread::get_id());
   return r ? r->depth : 0;
+}
+
+int TMultiReadExclusiveWriteSynchronizer::WaitingWriters() const {
+  std::lock_guard lock(mutex_);
+  return waitingWriters_;
 }
 
 bool TMultiReadExclusiveWriteSynchronizer::IsWriter() const {

@@ -26,8 +26,9 @@ class TMultiReadExclusiveWriteSynchronizer {
   bool EndRead();
   // Exclusive; re-entrant. A calling thread that holds the lock shared waits only for the
   // other readers; while it waits its own shared holds do not keep other writers out, so two
-  // readers becoming writers at once take turns. Returns false when another thread wrote
-  // in between (the revision level moved by more than this acquisition).
+  // readers becoming writers at once take turns. Waiting writers get the lock in the order
+  // they came (a ticket each), so none waits behind later ones. Returns false when another
+  // thread wrote in between (the revision level moved by more than this acquisition).
   bool BeginWrite();
   // Releases one exclusive hold of the calling thread; false when it is not the writer.
   bool EndWrite();
@@ -36,6 +37,8 @@ class TMultiReadExclusiveWriteSynchronizer {
   // Shared holds of the calling thread.
   int ThreadReadDepth() const;
   bool IsWriter() const;
+  // Threads waiting in BeginWrite.
+  int WaitingWriters() const;
 
  private:
   struct TReader {
@@ -52,6 +55,9 @@ class TMultiReadExclusiveWriteSynchronizer {
   std::thread::id writer_{};
   int writeDepth_ = 0;
   int waitingWriters_ = 0;
+  // Tickets of waiting writers: the next one to hand out and the one whose turn it is.
+  std::uint64_t nextTicket_ = 0;
+  std::uint64_t servingTicket_ = 0;
   std::uint32_t revision_ = 0;
   std::vector<TReader> readers_;
 };

@@ -6,12 +6,14 @@
 #include <future>
 #include <latch>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -317,6 +319,41 @@ TEST(SynchronizerThreads, TwoReadersBecomingWritersTakeTurns) {
   EXPECT_EQ(shared->lock.GetRevisionLevel(), 2u);
   EXPECT_EQ(shared->lock.GetReadCount(), 0);
   EXPECT_EQ(shared->lock.GetWriteCount(), 0);
+}
+
+// Writers that queue up while the lock is held get it one by one in the order they came;
+// before, every release woke them all and any of them could win.
+TEST(SynchronizerThreads, WaitingWritersGetTheLockInTheOrderTheyCame) {
+  constexpr int kWriters = 5;
+  constexpr int kRounds = 10;
+  struct Shared {
+    uSynchronizer::TMultiReadExclusiveWriteSynchronizer lock;
+    std::mutex orderMutex;
+    std::vector<int> order;
+  };
+  for (int round = 0; round < kRounds; ++round) {
+    auto shared = std::make_shared<Shared>();
+    shared->lock.BeginWrite();
+    std::vector<std::future<void>> writers;
+    for (int i = 0; i < kWriters; ++i) {
+      writers.push_back(Spawn([shared, i] {
+        shared->lock.BeginWrite();
+        {
+          std::lock_guard hold(shared->orderMutex);
+          shared->order.push_back(i);
+        }
+        shared->lock.EndWrite();
+      }));
+      // The next one comes only once this one waits.
+      const auto deadline = std::chrono::steady_clock::now() + kHangLimit;
+      while (shared->lock.WaitingWriters() < i + 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+      ASSERT_EQ(shared->lock.WaitingWriters(), i + 1);
+    }
+    shared->lock.EndWrite();
+    for (auto& writer : writers) ASSERT_TRUE(FinishesInTime(writer)) << "deadlock";
+    EXPECT_EQ(shared->order, (std::vector<int>{0, 1, 2, 3, 4})) << "round " << round;
+  }
 }
 
 TEST_F(SynchronizerTest, RevisionCountsExclusiveAcquisitionsOnly) {
