@@ -101,8 +101,11 @@ void TCommunicationWrapperInterface::Disconnect(const TProviderPtr& provider) {
   provider->GetOnError().Clear(true);
 }
 
+// Without the channel's lock: a Query holds it exclusively for its whole exchange, and a
+// caller that only asks whether the channel is open (the bridge, before each request) would
+// otherwise wait for that exchange and lose its place among the callers queued for the lock.
+// The provider answers under a lock of its own.
 bool TCommunicationWrapperInterface::IsOpen() {
-  TNodeReadLock hold(*this);
   const TProviderPtr provider = GetProvider();
   return provider && provider->IsOpen();
 }

@@ -133,6 +133,27 @@ TEST_F(WrapperTest, QueriesFromSeveralThreadsAreServedOneAfterTheOther) {
     EXPECT_EQ(answers[static_cast<std::size_t>(i)].get(), "ok:req" + std::to_string(i));
 }
 
+// The bridge asks IsOpen before each request; waiting there for another request's exchange
+// (which holds the channel for a second of silence) cost that request its place in the queue.
+TEST_F(WrapperTest, IsOpenAnswersWhileAQueryOfAnotherThreadHoldsTheChannel) {
+  auto device = AddEchoDevice(devices_, "D3");
+  std::atomic<bool> requestArrived{false};
+  device->SetOnOutputReport([&requestArrived](const std::string&) { requestArrived = true; });
+  wrapper_->SetConfiguration(kAppConfig + "D3");
+  ASSERT_TRUE(wrapper_->Open());
+  auto query = std::async(std::launch::async, [this] {
+    std::string answer;  // the device stays silent: the exchange lasts its whole first limit
+    wrapper_->Query("req", 3000, 60, 6000, true, true, {}, "", answer);
+    return answer;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return requestArrived.load(); }));
+  const auto asked = Clock::now();
+  EXPECT_TRUE(wrapper_->IsOpen());
+  // The exchange holds the channel for 3 s more; an answer within 1 s did not wait for it.
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(1)) << "IsOpen waited for the exchange";
+  EXPECT_EQ(query.get(), "");
+}
+
 TEST_F(WrapperTest, ProviderErrorsReachOnErrorOnTheReceiveThread) {
   wrapper_->SetConfiguration(kAppConfig + "NOBODY");
   EXPECT_FALSE(wrapper_->Open());
