@@ -108,6 +108,12 @@
       links[i].classList.toggle("active", active);
       links[i].setAttribute("aria-selected", active ? "true" : "false");
     }
+    // The settings are read when their tab is first shown, so the status page's buttons
+    // work after one exchange with the device instead of waiting for a second one.
+    if (name === "nastaveni" && !configAsked) {
+      configAsked = true;
+      loadConfig();
+    }
   }
 
   // ---- Stav ----
@@ -216,6 +222,7 @@
   // ---- Nastavení ----
 
   var config = null;          // the device's settings as last read; null until loaded
+  var configAsked = false;    // whether they were asked for yet
   var maxPhones = 5;
   var textKeys = ["apn", "apnUser", "apnPassword", "simPin", "smsCentre",
                   "alarm1", "alarm2", "alarm3", "alarm4", "output1", "output2", "reportInterval"];
@@ -477,5 +484,4 @@
 
   showTab();
   loadStatus();
-  loadConfig();
 })();
