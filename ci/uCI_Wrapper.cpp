@@ -49,6 +49,13 @@ bool SetProviderFactory(const std::string& name, TProviderFactory factory) {
   return true;
 }
 
+TProviderFactory GetProviderFactory(const std::string& name) {
+  const int index = ProviderIndex(name);
+  if (index < 0) return {};
+  std::lock_guard lock(gFactoryMutex);
+  return gFactories[static_cast<std::size_t>(index)];
+}
+
 // ---- TCommunicationWrapperInterface
 
 TCommunicationWrapperInterface::TCommunicationWrapperInterface(const std::string& config)

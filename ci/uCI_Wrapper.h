@@ -32,6 +32,8 @@ using TProviderFactory = std::function<TProviderPtr()>;
 // Installs (or, with an empty factory, removes) how the provider of a fixed name is made;
 // false for a name that is not one of kProviderNames.
 bool SetProviderFactory(const std::string& name, TProviderFactory factory);
+// The factory installed for a name; empty when there is none.
+TProviderFactory GetProviderFactory(const std::string& name);
 
 class ICommunicationWrapperInterface
     : public virtual uci_ICommunicationInterface::ICommunicationInterface {

@@ -4,6 +4,8 @@
 #include "ci/uMyInterfacedObject.h"
 #include "providers/uCI_HIDInterface.h"
 #include "providers/uCI_SerialPortInterface.h"
+#include "providers/uCI_TCPClientInterface.h"
+#include "providers/uCI_UDPClientInterface.h"
 #include "providers/uHidLinux.h"
 
 namespace uCI_Providers {
@@ -22,9 +24,17 @@ TProvidersScope::TProvidersScope(THidBackends backends) {
     return uMyInterfacedObject::Create<
         uCI_SerialPortInterface::TCommunicationSerialPortInterface>();
   });
+  uCI_Wrapper::SetProviderFactory("TCP_CLIENT", []() -> uCI_Wrapper::TProviderPtr {
+    return uMyInterfacedObject::Create<uCI_TCPClientInterface::TCommunicationTCPClientInterface>();
+  });
+  uCI_Wrapper::SetProviderFactory("UDP_CLIENT", []() -> uCI_Wrapper::TProviderPtr {
+    return uMyInterfacedObject::Create<uCI_UDPClientInterface::TCommunicationUDPClientInterface>();
+  });
 }
 
 TProvidersScope::~TProvidersScope() {
+  uCI_Wrapper::SetProviderFactory("UDP_CLIENT", {});
+  uCI_Wrapper::SetProviderFactory("TCP_CLIENT", {});
   uCI_Wrapper::SetProviderFactory("SERIAL_PORT", {});
   uCI_Wrapper::SetProviderFactory("HID", {});
   uHidPlatform::SetBackendFactory({});

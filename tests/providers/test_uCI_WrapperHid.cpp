@@ -204,6 +204,7 @@ class WrapperSwitchTest : public WrapperTest {
  protected:
   void SetUp() override {
     WrapperTest::SetUp();
+    real_ = uCI_Wrapper::GetProviderFactory("TCP_CLIENT");
     uCI_Wrapper::SetProviderFactory("TCP_CLIENT", [this]() -> uCI_Wrapper::TProviderPtr {
       auto p = uMyInterfacedObject::Create<testsupport::TTestProvider>();
       p->name = "TCP_CLIENT";
@@ -212,9 +213,10 @@ class WrapperSwitchTest : public WrapperTest {
     });
   }
   void TearDown() override {
-    uCI_Wrapper::SetProviderFactory("TCP_CLIENT", {});
+    uCI_Wrapper::SetProviderFactory("TCP_CLIENT", real_);  // the real provider, for the tests after
     WrapperTest::TearDown();
   }
+  uCI_Wrapper::TProviderFactory real_;
   std::vector<TInterfacePtr<testsupport::TTestProvider>> created_;
 };
 }  // namespace

@@ -147,6 +147,7 @@ class TTcpListener {
     port_ = LocalPort(fd_.Get());
   }
   int Port() const { return port_; }
+  int Fd() const { return fd_.Get(); }
   // An accepted connection, or an empty peer after timeoutMs.
   TTcpPeer Accept(int timeoutMs = 5000) {
     if (!WaitReadable(fd_.Get(), timeoutMs)) return TTcpPeer();
