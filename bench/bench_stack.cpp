@@ -3,6 +3,9 @@
 //   round trip: how much a Query takes beyond the device's own delay and the silence gap
 //               that ends it (target: at most 3 ms median: the HID work thread wakes when a
 //               report arrives, what is left is mostly the 1 ms poll of Query);
+//   TCP round trip: a Query over the TCP_CLIENT provider to the simulated unit on a loopback
+//               port: the time beyond its NextTimeout gap, and what is left of it after the
+//               unit's own time (its 20 ms end-of-request silence and its answer time);
 //   throughput: a device sending one 64-byte report (62 payload bytes) per millisecond, the
 //               USB full-speed interrupt limit; the share of that rate reaching the channel
 //               (target: at least 99%, nothing lost or reordered).
@@ -18,6 +21,7 @@
 #include "ci/uMyInterfacedObject.h"
 #include "providers/uCI_Providers.h"
 #include "providers/uHidSimulated.h"
+#include "sim/uTcpDovelaGsm.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -92,6 +96,46 @@ void RoundTrip(uHidSimulated::TSimulatedHidBackend& backend) {
               Percentile(overheads, 0.5), Percentile(overheads, 0.95));
 }
 
+void TcpRoundTrip() {
+  constexpr int kExchanges = 50;
+  constexpr int kNextTimeoutMs = 20;
+  uTcpDovelaGsm::TTcpDovelaGsm unit;
+  uCI_Wrapper::TWrapperPtr channel(
+      uMyInterfacedObject::Create<uCI_Wrapper::TCommunicationWrapperInterface>().Get());
+  channel->SetConfiguration("provider=TCP_CLIENT;host=127.0.0.1;port=" +
+                            std::to_string(unit.Port()));
+  if (!channel->Open()) {
+    std::fprintf(stderr, "cannot connect to the simulated unit on port %u\n", unit.Port());
+    std::exit(1);
+  }
+  std::vector<double> beyondGap;
+  std::vector<double> overheads;
+  for (int i = 0; i < kExchanges; ++i) {
+    std::string answer;
+    const auto start = Clock::now();
+    channel->Query("/config.json\r\n", 2000, kNextTimeoutMs, 5000, true, true, {}, "", answer);
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const auto times = unit.LastExchange();
+    const double unitMs =
+        std::chrono::duration<double, std::milli>(times.AnsweredAt - times.RequestAt).count();
+    if (answer.rfind("{\"ok\":true", 0) != 0) {
+      std::fprintf(stderr, "exchange %d answered \"%s\"\n", i, answer.c_str());
+      std::exit(1);
+    }
+    beyondGap.push_back(ms - kNextTimeoutMs);
+    overheads.push_back(ms - kNextTimeoutMs - unitMs);
+  }
+  channel->Close(false);
+  std::printf("TCP round trip to the simulated unit over %d exchanges (NextTimeout %d ms):\n",
+              kExchanges, kNextTimeoutMs);
+  std::printf(
+      "  beyond NextTimeout median %.2f ms (the unit's 20 ms silence and answer time "
+      "included)\n",
+      Percentile(beyondGap, 0.5));
+  std::printf("  overhead median %.2f ms, 95th percentile %.2f ms (without the unit's own time)\n",
+              Percentile(overheads, 0.5), Percentile(overheads, 0.95));
+}
+
 void Throughput(uHidSimulated::TSimulatedHidBackend& backend) {
   constexpr int kReports = 3000;  // 3 s at one report per millisecond
   auto device = backend.AddDevice(Info("TP"));
@@ -140,6 +184,7 @@ int main() {
   auto backend = std::make_shared<uHidSimulated::TSimulatedHidBackend>();
   uCI_Providers::TProvidersScope providers({.Linux = false, .Simulated = backend});
   RoundTrip(*backend);
+  TcpRoundTrip();
   Throughput(*backend);
   return 0;
 }
