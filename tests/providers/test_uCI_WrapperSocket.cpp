@@ -376,3 +376,33 @@ TEST_F(SocketChannelTest, UdpMovedToAnotherLocalPortWhileOpenReceivesThere) {
   EXPECT_EQ(wrapper_->ReadString(), "here");
   EXPECT_TRUE(recorder_.Errors().empty());
 }
+
+TEST_F(SocketChannelTest, UdpPeersThatDoNotAnswerLeaveTheChannelUsable) {
+  testsupport::TUdpPeer silent;
+  int nobody = 0;
+  {
+    testsupport::TUdpPeer gone;
+    nobody = gone.Port();
+  }
+  testsupport::TUdpEchoPeer echo("ok:");
+  struct TCase {
+    const char* name;
+    int port;
+  };
+  const TCase cases[] = {{"never answers", silent.Port()}, {"nobody listens", nobody}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    wrapper_->SetConfiguration(Config(TTransport::UDP, c.port));
+    ASSERT_TRUE(wrapper_->Open());
+    const auto start = Clock::now();
+    EXPECT_EQ(Query("anyone?", 300), "");
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+    // The port-unreachable report of the second case breaks nothing.
+    EXPECT_EQ(Query("again", 100), "");
+    EXPECT_TRUE(wrapper_->IsOpen());
+    wrapper_->SetConfiguration(Config(TTransport::UDP, echo.Port()));
+    EXPECT_EQ(Query("now"), "ok:now");
+    EXPECT_TRUE(recorder_.Errors().empty());
+    wrapper_->Close(false);
+  }
+}
