@@ -407,6 +407,9 @@ class TestCiLog : public QObject {
     for (const TLine& line : Lines()) texts << line.text;
     QCOMPARE(texts, expected);
     QCOMPARE(Lines()[kept].colour, QColor(0x80, 0x80, 0x80));
+    if (qEnvironmentVariableIsSet("DOVELA_SCREENSHOT_DIR"))
+      log_->grab().save(qEnvironmentVariable("DOVELA_SCREENSHOT_DIR") + "/log-dropped-" +
+                        QTest::currentDataTag() + ".png");
   }
 
   void backlogBeyondTheBudgetIsShownOverPassesInOrder() {

@@ -387,6 +387,25 @@ class TestMainWindow : public QObject {
     QVERIFY(!main_->Server()->Active());
   }
 
+  // A WebPort from config.xml that no TCP port can have: the message names the range; the
+  // channel stays open, as for any server failure.
+  void aPortOutOfRangeIsReportedWithTheRange() {
+    dir_ = std::make_unique<TAppDir>(true);
+    std::ofstream(dir_->Root() / "config.xml")
+        << "<?xml version=\"1.0\" encoding=\"windows-1250\"?>\r\n<root WebPort=\"70000\"/>\r\n";
+    main_ = std::make_unique<uMain::TfMain>(dir_->Root());
+    dialog_ = std::make_unique<uStringListDialog::TfrmStringListDialog>();
+    main_->SetDeviceDialog(dialog_.get());
+    QCOMPARE(main_->DefaultPort(), 70000);
+    Add(Device("Dovela GSM", "P1"));
+    main_->shpxConnectClick();
+    QCOMPARE(messages_,
+             QStringList{QString::fromStdString(uHttpServer::PortOutOfRangeMessage(70000))});
+    QVERIFY(messages_[0].contains("0 to 65535"));
+    QVERIFY(main_->Channel()->IsOpen());
+    QVERIFY(!main_->Server()->Active());
+  }
+
   void cancellingTheChoiceChangesNothing() {
     Build(true);
     Add(Device("Dovela GSM", "C1"));
