@@ -40,7 +40,8 @@ std::string UsageText() {
          "  --headless    no window: connect to the supported device, serve its pages and\n"
          "                print their address; runs until SIGINT or SIGTERM\n"
          "  --serial S    in headless mode, the device with serial number S\n"
-         "  DST           forward the device traffic to an external terminal\n"
+         "  DST           in headless mode, forward the device traffic to an external\n"
+         "                terminal (the window shows it in its log window instead)\n"
          "  --help        this text\n"
          "  --version     the program's version\n";
 }

@@ -4,6 +4,7 @@
 
 #include "bridge/uConfigFile.h"
 #include "bridge/uDeviceTypes.h"
+#include "ci/uConfigString.h"
 #include "ci/uMyInterfacedObject.h"
 #include "providers/uHidDeviceManager.h"
 
@@ -59,7 +60,12 @@ TConfiguratorCore::TConnectResult TConfiguratorCore::Connect(const std::string& 
                                                              const std::string& serialNumber,
                                                              std::string& error) {
   SetDeviceType(deviceType);
-  channel_->SetConfiguration(uDeviceTypes::kConfigurationPrefix + serialNumber);
+  // A device already open is closed first: Open of an open channel keeps it, and the new
+  // choice would never be opened.
+  channel_->Close(false);
+  // A serial number may hold the characters of the configuration syntax.
+  channel_->SetConfiguration(uDeviceTypes::kConfigurationPrefix +
+                             uConfigString::EscapeConfigValue(serialNumber));
   if (!channel_->Open()) return TConnectResult::NotOpen;
   try {
     server_.Start();  // a listening server stays as it is

@@ -28,8 +28,9 @@ class TConfiguratorCore {
   TConfiguratorCore& operator=(const TConfiguratorCore&) = delete;
 
   enum class TConnectResult { Connected, NotOpen, ServerFailed };
-  // Configures the channel for the device with serialNumber, opens it and starts the server.
-  // deviceType is taken first, whatever follows. error gets the server's message.
+  // Closes the channel, configures it for the device with serialNumber (escaped, so any byte
+  // may occur), opens it and starts the server. deviceType is taken first, whatever follows.
+  // error gets the server's message.
   TConnectResult Connect(const std::string& deviceType, const std::string& serialNumber,
                          std::string& error);
   // Stops the server and closes the channel.

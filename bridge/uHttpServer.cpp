@@ -577,6 +577,13 @@ void THttpServer::SetOnCreatePostStream(TCreatePostStream handler) {
   impl_->onCreatePostStream = std::move(handler);
 }
 
+std::string PortOutOfRangeMessage(std::int32_t port) {
+  return "The web port " + std::to_string(port) + " is outside the allowed range " +
+         std::to_string(kMinPort) + " to " + std::to_string(kMaxPort) +
+         ". Set a port in that range (0 lets the system choose one) in \"Nastavení\" or as "
+         "WebPort in config.xml.";
+}
+
 void THttpServer::Start() {
   TImpl& impl = *impl_;
   std::lock_guard lock(impl.controlMutex);
@@ -584,6 +591,8 @@ void THttpServer::Start() {
 
   bool listening = true;
   if (impl.endpoints.empty()) {
+    const std::int32_t port = impl.defaultPort;
+    if (port < kMinPort || port > kMaxPort) throw EHttpServerError(PortOutOfRangeMessage(port));
     std::vector<tcp::endpoint> bound;
     listening = impl.ListenFirstTime(bound);
     if (listening) {

@@ -18,6 +18,12 @@ namespace uHttpServer {
 inline constexpr const char* kBindFailedMessage =
     "Could not bind socket. Address and port are already in use.";
 
+// The port setting a server can listen on: every TCP port, 0 letting the system choose.
+inline constexpr std::int32_t kMinPort = 0;
+inline constexpr std::int32_t kMaxPort = 65535;
+// Why a port setting outside kMinPort..kMaxPort cannot be used, and what fixes it.
+std::string PortOutOfRangeMessage(std::int32_t port);
+
 class EHttpServerError : public std::runtime_error {
  public:
   using runtime_error::runtime_error;
@@ -67,6 +73,7 @@ class THttpServer {
   void SetOnCreatePostStream(TCreatePostStream handler);
 
   // Listens on 0.0.0.0 and, where there is IPv6, on [::]. No-op while listening. Throws
+  // EHttpServerError(PortOutOfRangeMessage) for a port setting outside 0..65535, and
   // EHttpServerError(kBindFailedMessage) when an endpoint cannot be bound; nothing stays bound.
   void Start();
   // Stops accepting, shuts every open connection down and waits for every connection thread,

@@ -110,6 +110,16 @@ bool GetConfigString(std::string_view config, std::string_view key, std::string&
   return DecodeValue(raw, value);
 }
 
+std::string EscapeConfigValue(std::string_view value) {
+  std::string escaped;
+  escaped.reserve(value.size());
+  for (const char c : value) {
+    if (c == ';' || c == '(' || c == ')' || c == '\\') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
 bool GetConfigInteger(std::string_view config, std::string_view key, int32_t& value) {
   std::string text;
   if (!GetConfigString(config, key, text)) return false;

@@ -39,4 +39,9 @@ bool GetConfigInteger(std::string_view config, std::string_view key, int32_t& va
 // a failed conversion leaves value false.
 bool GetConfigBoolean(std::string_view config, std::string_view key, bool& value);
 
+// The value as it must be written after "key=" so that GetConfigString gives it back byte for
+// byte: each ';', '(', ')' and backslash gets a backslash in front. For values that come from
+// outside, such as a device's serial number.
+std::string EscapeConfigValue(std::string_view value);
+
 }  // namespace uConfigString

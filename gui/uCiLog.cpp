@@ -11,6 +11,7 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 
@@ -219,6 +220,7 @@ void TfCiLog::ShowLog(const QString& filter) {
     std::lock_guard lock(queueLock_);
     channelFilter_ = filter.toStdString();
   }
+  if (isMinimized()) setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   show();
   raise();
   activateWindow();
@@ -231,13 +233,36 @@ void TfCiLog::AddLogEntry(uci_ICommunicationInterface::ICommunicationInterface* 
   if (!uInterfaces::Supports(channel, node)) return;
   const std::string guid = node->GetGUIDString();
   std::lock_guard lock(queueLock_);
-  if (channelFilter_.empty() || channelFilter_ == guid)
-    queue_.push_back(TLogStruct{text, Now(), direction});
+  if (!channelFilter_.empty() && channelFilter_ != guid) return;
+  if (queue_.size() >= maxEntries_ || queuedBytes_ > maxBytes_ ||
+      text.size() > maxBytes_ - queuedBytes_) {
+    // Full: counted on the marker at the queue's end, or on a new one.
+    if (queue_.empty() || queue_.back().Direction != kDirectionDropped)
+      queue_.push_back(TLogStruct{{}, Now(), kDirectionDropped});
+    ++queue_.back().Dropped;
+    queue_.back().DroppedBytes += text.size();
+    return;
+  }
+  queue_.push_back(TLogStruct{text, Now(), direction});
+  queuedBytes_ += text.size();
 }
 
 void TfCiLog::Timer1Timer() {
-  std::lock_guard lock(queueLock_);
-  if (queue_.empty()) {
+  // Entries are taken out under the lock in chunks and formatted without it. Only this
+  // thread takes entries, so their order holds across chunks.
+  constexpr std::size_t kChunk = 64;
+  std::deque<TLogStruct> chunk;
+  auto take = [&] {
+    std::lock_guard lock(queueLock_);
+    const std::size_t count = std::min(kChunk, queue_.size());
+    for (std::size_t i = 0; i < count; ++i) {
+      queuedBytes_ -= queue_.front().Data.size();
+      chunk.push_back(std::move(queue_.front()));
+      queue_.pop_front();
+    }
+  };
+  take();
+  if (chunk.empty()) {
     if (!pendingReceived_.empty()) {
       TLogBatch batch(reLog_, true);
       FlushPendingReceived(batch);
@@ -250,25 +275,33 @@ void TfCiLog::Timer1Timer() {
     // responsive under a flood of reports; what is left waits, in order, for the next pass.
     TLogBatch batch(reLog_, true);
     const auto start = std::chrono::steady_clock::now();
-    std::size_t done = 0;
-    while (!queue_.empty()) {
-      if (done > 0 && done % 64 == 0 && std::chrono::steady_clock::now() - start >= tickBudget_)
-        break;
-      const TLogStruct entry = std::move(queue_.front());
-      queue_.pop_front();
-      ++done;
-      if (entry.Direction == uCI_DataSpy::kDirectionRead) {
-        pendingReceived_ += entry.Data;
-        PrintPackets(pendingReceived_, entry, batch);
-      } else if (entry.Direction == uCI_DataSpy::kDirectionWritten && !entry.Data.empty()) {
-        FlushPendingReceived(batch);
-        std::string rest = entry.Data;
-        PrintPackets(rest, entry, batch);
-        if (!rest.empty()) batch.Append(": " + ToDisplayText(rest), kColorSentText, entry.Time);
-      }
+    while (!chunk.empty()) {
+      for (const TLogStruct& entry : chunk) PrintEntry(entry, batch);
+      chunk.clear();
+      if (std::chrono::steady_clock::now() - start >= tickBudget_) break;
+      take();
     }
   }
   reLog_->setUpdatesEnabled(true);
+}
+
+void TfCiLog::PrintEntry(const TLogStruct& entry, TLogBatch& batch) {
+  if (entry.Direction == uCI_DataSpy::kDirectionRead) {
+    pendingReceived_ += entry.Data;
+    PrintPackets(pendingReceived_, entry, batch);
+  } else if (entry.Direction == uCI_DataSpy::kDirectionWritten && !entry.Data.empty()) {
+    FlushPendingReceived(batch);
+    std::string rest = entry.Data;
+    PrintPackets(rest, entry, batch);
+    if (!rest.empty()) batch.Append(": " + ToDisplayText(rest), kColorSentText, entry.Time);
+  } else if (entry.Direction == kDirectionDropped) {
+    // What was received before the gap cannot be joined with what comes after it.
+    FlushPendingReceived(batch);
+    batch.Append(QString("%1 reports (%2 bytes) dropped: the log queue was full")
+                     .arg(entry.Dropped)
+                     .arg(entry.DroppedBytes),
+                 kColorDropped, entry.Time);
+  }
 }
 
 void TfCiLog::PrintPackets(std::string& buffer, const TLogStruct& entry, TLogBatch& batch) {
@@ -300,8 +333,8 @@ void TfCiLog::FlushPendingReceived(TLogBatch& batch) {
 }
 
 void TfCiLog::btnClearClick() {
-  std::lock_guard lock(queueLock_);
   reLog_->clear();
+  std::lock_guard lock(queueLock_);
   // Received text still queued after the last other report may start a packet: keep it.
   auto tailStart = queue_.end();
   while (tailStart != queue_.begin() &&
@@ -314,6 +347,7 @@ void TfCiLog::btnClearClick() {
   else
     pendingReceived_ = std::move(tail);
   queue_.clear();
+  queuedBytes_ = 0;
   // Makes the next tick cut packets out of what was kept instead of flushing it as text.
   queue_.push_back(TLogStruct{{}, Now(), uCI_DataSpy::kDirectionRead});
 }
@@ -344,6 +378,12 @@ std::size_t TfCiLog::QueuedForTesting() {
   return queue_.size();
 }
 
+void TfCiLog::SetQueueLimitsForTesting(std::size_t maxEntries, std::size_t maxBytes) {
+  std::lock_guard lock(queueLock_);
+  maxEntries_ = maxEntries;
+  maxBytes_ = maxBytes;
+}
+
 QDateTime TfCiLog::Now() const {
   return clock_ ? clock_() : QDateTime::currentDateTime();
 }
@@ -354,7 +394,9 @@ void TfCiLog::showEvent(QShowEvent* event) {
 }
 
 void TfCiLog::hideEvent(QHideEvent* event) {
-  visible_ = false;
+  // Minimising sends a hide event too, but the window stays visible (isVisible) and keeps
+  // collecting; only hiding or closing it stops that.
+  visible_ = isVisible();
   QWidget::hideEvent(event);
 }
 

@@ -31,6 +31,11 @@ namespace uCiLog {
 inline constexpr int kTimerInterval = 250;
 // The longest a timer pass formats lines.
 inline constexpr std::chrono::milliseconds kTickBudget{100};
+// What the queue holds at most (as while paused); reports beyond it are dropped and counted,
+// and the count is shown as one line in their place.
+inline constexpr std::size_t kQueueMaxEntries = 100000;
+inline constexpr std::size_t kQueueMaxBytes = 64 * 1024 * 1024;
+inline const QColor kColorDropped{0x80, 0x80, 0x80};
 inline const QColor kColorSent{0x00, 0x80, 0x00};
 inline const QColor kColorReceived{0x00, 0x00, 0xFF};
 inline const QColor kColorReceivedError{0xFF, 0x00, 0x00};
@@ -83,7 +88,8 @@ class TfCiLog : public QWidget {
   explicit TfCiLog(QWidget* parent = nullptr);
   ~TfCiLog() override;
 
-  // Logs only the channel with this GUID text (empty: all) and shows the window.
+  // Logs only the channel with this GUID text (empty: all) and shows the window, restored
+  // when it was minimised.
   void ShowLog(const QString& filter);
   // The data-spy hook; any thread.
   void AddLogEntry(uci_ICommunicationInterface::ICommunicationInterface* channel,
@@ -99,6 +105,7 @@ class TfCiLog : public QWidget {
   void SetClockForTesting(std::function<QDateTime()> clock);
   // How many reports wait for the next tick.
   std::size_t QueuedForTesting();
+  void SetQueueLimitsForTesting(std::size_t maxEntries, std::size_t maxBytes);
 
  public slots:
   void Timer1Timer();
@@ -110,19 +117,32 @@ class TfCiLog : public QWidget {
   void hideEvent(QHideEvent* event) override;
 
  private:
+  // Direction kDirectionDropped marks where reports were dropped for a full queue;
+  // Dropped and DroppedBytes count them.
+  static constexpr std::uint8_t kDirectionDropped = 0;
   struct TLogStruct {
     std::string Data;
     QDateTime Time;
     std::uint8_t Direction = 0;
+    std::size_t Dropped = 0;
+    std::size_t DroppedBytes = 0;
   };
 
   QDateTime Now() const;
+  void PrintEntry(const TLogStruct& entry, TLogBatch& batch);
   void PrintPackets(std::string& buffer, const TLogStruct& entry, TLogBatch& batch);
   void FlushPendingReceived(TLogBatch& batch);
 
-  std::mutex queueLock_;  // QueueLock: the queue, pendingReceived_ and channelFilter_
+  // QueueLock: the queue, its byte count and limits, channelFilter_ and the clock. It is held
+  // only to add or take entries, never while the view is formatted, so a reporting thread
+  // never waits for the user interface.
+  std::mutex queueLock_;
   std::deque<TLogStruct> queue_;
+  std::size_t queuedBytes_ = 0;
+  std::size_t maxEntries_ = kQueueMaxEntries;
+  std::size_t maxBytes_ = kQueueMaxBytes;
   std::string channelFilter_;
+  // The user-interface thread's own: received text not yet shown, and the filter's skip.
   std::string pendingReceived_;
   bool skipNext_ = false;
   std::atomic<bool> visible_{false};

@@ -3,15 +3,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFocusEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QToolButton>
 #include <algorithm>
 #include <string>
 
-#include "gui/uMessageBox.h"
 #include "ci/uStrUtils.h"
+#include "gui/uMessageBox.h"
 
 namespace uIntEdit {
 
@@ -33,6 +36,11 @@ std::int32_t LeadingNumber(const QString& text) {
     if (uStrUtils::TryStrToInt(std::string_view(bytes).substr(0, length), value)) return value;
   }
   return 0;
+}
+
+// The characters that typing may put into the text.
+bool IsTypeable(QChar c) {
+  return (c >= '0' && c <= '9') || c == '-';
 }
 
 QToolButton* MakeSpinButton(QWidget* parent, const char* name, Qt::ArrowType arrow) {
@@ -124,13 +132,52 @@ void TMyCustomNumEdit::keyPressEvent(QKeyEvent* event) {
   const bool ctrl = event->modifiers().testFlag(Qt::ControlModifier);
   if (!text.isEmpty() && (text.at(0).isPrint() || ctrl)) {
     const QChar c = text.at(0);
-    const bool allowed = text.size() == 1 && ((c >= '0' && c <= '9') || c == '-') && !ctrl;
+    const bool allowed = text.size() == 1 && IsTypeable(c) && !ctrl;
     if (!allowed) {
       event->accept();
       return;
     }
   }
   QLineEdit::keyPressEvent(event);
+}
+
+void TMyCustomNumEdit::inputMethodEvent(QInputMethodEvent* event) {
+  QString allowed;
+  for (const QChar c : event->commitString())
+    if (IsTypeable(c)) allowed += c;
+  if (allowed == event->commitString() && event->preeditString().isEmpty()) {
+    QLineEdit::inputMethodEvent(event);
+    return;
+  }
+  // Without the preedit too: it would show characters that can never reach the text.
+  QInputMethodEvent filtered(QString(), {});
+  filtered.setCommitString(allowed, event->replacementStart(), event->replacementLength());
+  QLineEdit::inputMethodEvent(&filtered);
+  event->accept();
+}
+
+void TMyCustomNumEdit::dragEnterEvent(QDragEnterEvent* event) {
+  if (!EditAllowed()) {
+    event->ignore();
+    return;
+  }
+  QLineEdit::dragEnterEvent(event);
+}
+
+void TMyCustomNumEdit::dragMoveEvent(QDragMoveEvent* event) {
+  if (!EditAllowed()) {
+    event->ignore();
+    return;
+  }
+  QLineEdit::dragMoveEvent(event);
+}
+
+void TMyCustomNumEdit::dropEvent(QDropEvent* event) {
+  if (!EditAllowed()) {
+    event->ignore();
+    return;
+  }
+  QLineEdit::dropEvent(event);
 }
 
 void TMyCustomNumEdit::focusInEvent(QFocusEvent* event) {

@@ -53,6 +53,11 @@ class TMyCustomNumEdit : public QLineEdit {
   bool CtrlHeld() const;
 
   void keyPressEvent(QKeyEvent* event) override;
+  // Committed input-method text keeps only the characters a key may type; a drop is a paste.
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;

@@ -2,7 +2,6 @@
 
 #include <QMouseEvent>
 #include <QPainter>
-#include <QStringList>
 #include <QUrl>
 #include <QWebEngineView>
 
@@ -41,8 +40,7 @@ void TButtonBar::mouseDoubleClickEvent(QMouseEvent* event) {
 TfMain::TfMain(std::filesystem::path applicationDir, QWidget* parent)
     : QWidget(parent),
       applicationDir_(applicationDir.empty() ? std::filesystem::path(uAppHelpers::ApplicationDir())
-                                             : std::move(applicationDir)),
-      cbbSerialsNumbers_(std::make_unique<QStringList>()) {
+                                             : std::move(applicationDir)) {
   setObjectName("fMain");
   setWindowTitle(kCaption);
   // Qt's DPI scaling takes the place of the invisible sizing panels.
@@ -81,15 +79,28 @@ TfMain::~TfMain() {
   FormDestroy();
 }
 
+namespace {
+TfMain::TCoreFactory& CoreFactory() {
+  static TfMain::TCoreFactory factory;
+  return factory;
+}
+}  // namespace
+
+void TfMain::SetCoreFactoryForTesting(TCoreFactory factory) {
+  CoreFactory() = std::move(factory);
+}
+
 void TfMain::FormCreate() {
   try {
-    core_ = std::make_unique<uConfiguratorCore::TConfiguratorCore>(applicationDir_);
+    core_ = CoreFactory() ? CoreFactory()(applicationDir_)
+                          : std::make_unique<uConfiguratorCore::TConfiguratorCore>(applicationDir_);
     uAppHelpers::SetBrowserEmulation(
         std::filesystem::read_symlink("/proc/self/exe").filename().string(), 10000);
     // Qt WebEngine needs neither the doubled navigation nor the pause between them.
     ShowBackground();
   } catch (const std::exception& e) {
-    uMessageBox::ShowMessage(this, QString::fromStdString(e.what()));
+    startError_ = QString::fromStdString(e.what());
+    uMessageBox::ShowMessage(this, startError_);
   }
 }
 
@@ -110,8 +121,17 @@ void TfMain::SetDeviceDialog(uStringListDialog::TfrmStringListDialog* dialog) {
   deviceDialog_ = dialog;
 }
 
-const QStringList& TfMain::SerialNumbers() const {
-  return *cbbSerialsNumbers_;
+std::int32_t TfMain::DefaultPort() const {
+  return core_ ? core_->Server().GetDefaultPort() : 0;
+}
+
+void TfMain::SetDefaultPort(std::int32_t port) {
+  if (core_) core_->Server().SetDefaultPort(port);
+}
+
+const uCI_Wrapper::TWrapperPtr& TfMain::Channel() const noexcept {
+  static const uCI_Wrapper::TWrapperPtr kNone;
+  return core_ ? core_->Channel() : kNone;
 }
 
 std::filesystem::path TfMain::BackgroundPage() const {
@@ -163,7 +183,7 @@ void TfMain::shpxLogClick() {
 
 // The port is used from the next start of the server; a listening one keeps its port.
 void TfMain::shpxSettingsClick() {
-  if (!settingsDialog_) return;
+  if (!settingsDialog_ || !core_) return;  // without a core there is no server to set
   std::int32_t port = DefaultPort();
   if (settingsDialog_->Execute(port)) SetDefaultPort(port);
 }

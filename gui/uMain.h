@@ -2,12 +2,14 @@
 // The main window: the embedded browser, the bar of styled buttons, the HTTP server with
 // its bridge to the device, and the connection control behind "Připojit" and "Odpojit".
 
-#include <QStringList>
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridge/uConfiguratorCore.h"
 
@@ -57,6 +59,11 @@ class TfMain : public QWidget {
   // applicationDir: where "Web" and "config.xml" are (the program's directory; tests give
   // their own).
   explicit TfMain(std::filesystem::path applicationDir = {}, QWidget* parent = nullptr);
+  // With a factory set, the window's start makes its core with it (a factory that throws
+  // stands for a start that fails). An empty function restores the normal start.
+  using TCoreFactory = std::function<std::unique_ptr<uConfiguratorCore::TConfiguratorCore>(
+      const std::filesystem::path&)>;
+  static void SetCoreFactoryForTesting(TCoreFactory factory);
   ~TfMain() override;
 
   // The style module and the device dialog are created after the window.
@@ -66,12 +73,15 @@ class TfMain : public QWidget {
   void SetSettingsDialog(uSettings::TfrmSettings* dialog) { settingsDialog_ = dialog; }
   void SetLogWindow(uCiLog::TfCiLog* window) { logWindow_ = window; }
 
-  std::int32_t DefaultPort() const { return core_->Server().GetDefaultPort(); }
-  void SetDefaultPort(std::int32_t port) { core_->Server().SetDefaultPort(port); }
-  uHttpServer::THttpServer& Server() noexcept { return core_->Server(); }
-  const uCI_Wrapper::TWrapperPtr& Channel() const noexcept { return core_->Channel(); }
-  std::string DeviceType() const { return core_->DeviceType(); }
-  const QStringList& SerialNumbers() const;
+  // When the start failed (its message was shown), there is no core: the port reads 0 and
+  // is not stored, there is no server and no channel, and the device type is empty.
+  std::int32_t DefaultPort() const;
+  void SetDefaultPort(std::int32_t port);
+  uHttpServer::THttpServer* Server() noexcept { return core_ ? &core_->Server() : nullptr; }
+  const uCI_Wrapper::TWrapperPtr& Channel() const noexcept;
+  std::string DeviceType() const { return core_ ? core_->DeviceType() : std::string(); }
+  // The serial numbers of the devices offered at the last Connect, byte for byte.
+  const std::vector<std::string>& SerialNumbers() const { return cbbSerialsNumbers_; }
   QWebEngineView* Browser() const noexcept { return wb1_; }
   std::filesystem::path BackgroundPage() const;
 
@@ -95,7 +105,10 @@ class TfMain : public QWidget {
   const std::filesystem::path applicationDir_;
   // The server with its bridge, the MIME table, the channel and the device type.
   std::unique_ptr<uConfiguratorCore::TConfiguratorCore> core_;
-  std::unique_ptr<QStringList> cbbSerialsNumbers_;  // the hidden list of serial numbers
+  // The hidden list of serial numbers: kept as bytes, since a serial number need not be
+  // text that a QString would give back unchanged.
+  std::vector<std::string> cbbSerialsNumbers_;
+  QString startError_;  // the message of a failed start, shown again by "Připojit"
   uStringListDialog::TfrmStringListDialog* deviceDialog_ = nullptr;
   uSettings::TfrmSettings* settingsDialog_ = nullptr;
   uCiLog::TfCiLog* logWindow_ = nullptr;

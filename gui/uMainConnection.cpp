@@ -13,7 +13,11 @@
 namespace uMain {
 
 void TfMain::shpxConnectClick() {
-  if (!core_) return;
+  if (!core_) {
+    // The start failed: say again why nothing can be connected.
+    uMessageBox::ShowMessage(this, startError_);
+    return;
+  }
   int count = 0;
   const auto devices = uDeviceTypes::ListSupportedDevices(applicationDir_, count);
   if (count == 0) return;
@@ -21,10 +25,10 @@ void TfMain::shpxConnectClick() {
 
   QStringList& items = deviceDialog_->Items();
   items.clear();
-  cbbSerialsNumbers_->clear();
+  cbbSerialsNumbers_.clear();
   for (const auto& device : devices) {
     items.append(QString::fromStdString(device.DeviceType));
-    cbbSerialsNumbers_->append(QString::fromStdString(device.SerialNumber));
+    cbbSerialsNumbers_.push_back(device.SerialNumber);
   }
   if (items.isEmpty()) {
     uMessageBox::ShowMessage(this, "err - not found");
@@ -36,8 +40,8 @@ void TfMain::shpxConnectClick() {
   const int chosen = deviceDialog_->SelectedIndex();
   if (chosen < 0 || chosen >= items.size()) return;
   std::string error;
-  switch (core_->Connect(items[chosen].toStdString(), (*cbbSerialsNumbers_)[chosen].toStdString(),
-                         error)) {
+  switch (core_->Connect(devices[static_cast<std::size_t>(chosen)].DeviceType,
+                         cbbSerialsNumbers_[static_cast<std::size_t>(chosen)], error)) {
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::NotOpen:
       uMessageBox::ShowMessage(this, "err - not open");
       return;
@@ -52,7 +56,7 @@ void TfMain::shpxConnectClick() {
 }
 
 void TfMain::shpxDisconnectClick() {
-  core_->Disconnect();
+  if (core_) core_->Disconnect();
   ShowBackground();
 }
 

@@ -2,6 +2,7 @@
 
 #include <QFont>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QStyledItemDelegate>
@@ -89,9 +90,7 @@ TfrmStringListDialog::TfrmStringListDialog(uStyle::TdmStyle* style, QWidget* par
   rowFont.setPixelSize(16);
   vst1_->setFont(rowFont);
   connect(vst1_, &QListWidget::currentRowChanged, this, &TfrmStringListDialog::CurrentRowChanged);
-  connect(vst1_, &QListWidget::doubleClicked, this, [this](const QModelIndex& index) {
-    if (index.isValid()) accept();
-  });
+  vst1_->viewport()->installEventFilter(this);
 
   pnlButtons_ = new TButtonBar(this);
   pnlButtons_->setObjectName("pnlButtons");
@@ -115,6 +114,15 @@ void TfrmStringListDialog::SetStyle(uStyle::TdmStyle* style) {
 void TfrmStringListDialog::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   PlaceControls();
+}
+
+bool TfrmStringListDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == vst1_->viewport() && event->type() == QEvent::MouseButtonDblClick &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && vst1_->currentRow() >= 0) {
+    accept();
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TfrmStringListDialog::PlaceControls() {

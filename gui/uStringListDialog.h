@@ -50,6 +50,9 @@ class TfrmStringListDialog : public QDialog {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  // A double click anywhere on the list, below the rows too, closes with Ok while a row has
+  // the focus.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void PlaceControls();

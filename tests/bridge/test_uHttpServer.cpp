@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <future>
 #include <mutex>
 #include <set>
@@ -517,6 +518,30 @@ TEST_F(HttpServerTest, PortInUseFailsWithTheBindMessageAndHoldsNothing) {
   EXPECT_FALSE(server_.Active());
   EXPECT_EQ(server_.BoundPort(), 0);
   server_.Stop();  // nothing to stop
+}
+
+// A port setting no TCP port can have is refused with the range, not taken for a port in use.
+TEST_F(HttpServerTest, PortOutsideTheRangeFailsWithTheAllowedRange) {
+  for (const std::int32_t port : {-1, 65536, INT32_MIN, INT32_MAX}) {
+    SCOPED_TRACE(port);
+    server_.SetDefaultPort(port);
+    try {
+      server_.Start();
+      FAIL() << "Start succeeded with port " << port;
+    } catch (const EHttpServerError& error) {
+      const std::string text = error.what();
+      EXPECT_EQ(text, uHttpServer::PortOutOfRangeMessage(port));
+      EXPECT_NE(text.find(" " + std::to_string(port) + " "), std::string::npos) << text;
+      EXPECT_NE(text.find("range 0 to 65535"), std::string::npos) << text;
+    }
+    EXPECT_FALSE(server_.Active());
+    EXPECT_EQ(server_.BoundPort(), 0);
+  }
+  // The setting put right, the same server starts.
+  server_.SetDefaultPort(0);
+  server_.Start();
+  EXPECT_TRUE(server_.Active());
+  EXPECT_GT(server_.BoundPort(), 0);
 }
 
 TEST_F(HttpServerTest, IPv6PortInUseReleasesTheIPv4EndpointBoundBefore) {

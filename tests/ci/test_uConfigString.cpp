@@ -184,4 +184,28 @@ TEST(ConfigStringTest, ReadsOnlyTheGivenView) {
   EXPECT_EQ(integer, 12);
 }
 
+// A value written with EscapeConfigValue comes back as it was, and the entries after it
+// stay whole, whatever characters of the syntax it holds.
+TEST(ConfigStringTest, EscapedValueComesBackUnchanged) {
+  const std::string_view values[] = {
+      "ABC", "A;B", "A(B", "A)B",   "(AB)",          "A\\B", "AB\\",
+      "\\",  ";",   "((;", " lead", "x\0\x80\xff"sv, "a=b",  "\\;\\(",
+  };
+  for (const std::string_view value : values) {
+    const std::string config =
+        "provider=HID;serial_number=" + uConfigString::EscapeConfigValue(value) + ";pid=$0301";
+    std::string read;
+    EXPECT_TRUE(uConfigString::GetConfigString(config, "serial_number", read)) << config;
+    EXPECT_EQ(read, value) << config;
+    int32_t pid = 0;
+    EXPECT_TRUE(uConfigString::GetConfigInteger(config, "pid", pid)) << config;
+    EXPECT_EQ(pid, 0x0301) << config;
+    // At the end of the string too, where a trailing backslash would be kept as it is.
+    const std::string last = "a=1;k=" + uConfigString::EscapeConfigValue(value);
+    EXPECT_TRUE(uConfigString::GetConfigString(last, "k", read)) << last;
+    EXPECT_EQ(read, value) << last;
+  }
+  EXPECT_EQ(uConfigString::EscapeConfigValue("a;b(c)d\\e"), "a\\;b\\(c\\)d\\\\e");
+}
+
 }  // namespace

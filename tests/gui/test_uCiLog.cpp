@@ -1,20 +1,24 @@
 // The communication log window: packets and text of both directions as coloured lines, the
-// "Disabled Inst" filter, Clear, Pause, the channel filter, reports while hidden, removal of
-// the hook at destruction, and the packet helpers.
+// "Disabled Inst" filter, Clear, Pause, the channel filter, reports while hidden or minimised,
+// the bounded queue, ticks that leave the queue free, removal of the hook at destruction, and
+// the packet helpers.
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include "gui/uCiLog.h"
 #include "ci/uCI_DataSpy.h"
 #include "ci/uMyInterfacedObject.h"
+#include "gui/uCiLog.h"
 #include "support/TestChannel.h"
 
 using uCiLog::TfCiLog;
@@ -332,6 +336,80 @@ class TestCiLog : public QObject {
     QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
     QVERIFY(!Button("sbPause")->isChecked());
     QTRY_COMPARE_WITH_TIMEOUT(Lines().size(), 1, 2000);
+  }
+
+  // Minimising is not closing: the window keeps collecting, and "Log" restores it.
+  void minimisedWindowKeepsCollectingAndLogRestoresIt() {
+    log_->showMinimized();
+    QVERIFY(log_->isMinimized());
+    Report(Packet(0x01), kSent);
+    QCOMPARE(log_->QueuedForTesting(), std::size_t{1});
+    log_->ShowLog(QString());
+    QVERIFY(!log_->isMinimized());
+    QVERIFY(log_->isVisible());
+    log_->TickForTesting();
+    QCOMPARE(Lines().size(), 1);
+  }
+
+  // While a tick fills the view, a report from another thread is queued without waiting
+  // for it.
+  void reportsAreQueuedWhileATickFormats() {
+    Report(Packet(0x01), kSent);
+    std::future<void> during;
+    bool queuedDuringTheTick = false;
+    const auto connection = connect(View()->document(), &QTextDocument::contentsChange, this, [&] {
+      if (during.valid()) return;
+      during = std::async(std::launch::async, [this] { Report(Packet(0x02), kSent); });
+      queuedDuringTheTick = during.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    });
+    log_->TickForTesting();
+    disconnect(connection);
+    QVERIFY(during.valid());
+    during.wait();
+    QVERIFY(queuedDuringTheTick);
+    QCOMPARE(log_->QueuedForTesting(), std::size_t{1});
+  }
+
+  // A paused window holds a bounded queue; what did not fit is shown as one line in its
+  // place, and reports after the next tick are queued again.
+  void fullQueueDropsReportsAndSaysHowMany_data() {
+    QTest::addColumn<int>("maxEntries");
+    QTest::addColumn<int>("maxBytes");
+    QTest::addColumn<int>("kept");
+    QTest::newRow("entries") << 3 << 1000 << 3;
+    QTest::newRow("bytes") << 1000 << 25 << 2;  // each packet has 10 bytes
+  }
+  void fullQueueDropsReportsAndSaysHowMany() {
+    QFETCH(int, maxEntries);
+    QFETCH(int, maxBytes);
+    QFETCH(int, kept);
+    log_->SetQueueLimitsForTesting(std::size_t(maxEntries), std::size_t(maxBytes));
+    QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
+    QStringList expected;
+    constexpr int kReports = 6;
+    for (int i = 0; i < kReports; ++i) {
+      const std::string packet = Packet(0x01, std::string(1, static_cast<char>(i)));
+      QCOMPARE(packet.size(), std::size_t{10});
+      Report(packet, kSent);
+      if (i < kept) expected << kStamp + "=> " + Hex(packet);
+    }
+    const int dropped = kReports - kept;
+    expected << kStamp + QString("%1 reports (%2 bytes) dropped: the log queue was full")
+                             .arg(dropped)
+                             .arg(dropped * 10);
+    QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
+    log_->TickForTesting();
+    const std::string after = Packet(0x02);
+    Report(after, kSent);
+    log_->TickForTesting();
+    expected << kStamp + "=> " + Hex(after);
+    QStringList texts;
+    for (const TLine& line : Lines()) texts << line.text;
+    QCOMPARE(texts, expected);
+    QCOMPARE(Lines()[kept].colour, QColor(0x80, 0x80, 0x80));
+    if (qEnvironmentVariableIsSet("DOVELA_SCREENSHOT_DIR"))
+      log_->grab().save(qEnvironmentVariable("DOVELA_SCREENSHOT_DIR") + "/log-dropped-" +
+                        QTest::currentDataTag() + ".png");
   }
 
   void backlogBeyondTheBudgetIsShownOverPassesInOrder() {

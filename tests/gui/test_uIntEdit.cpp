@@ -1,7 +1,11 @@
 // The integer edit: stepping with keys and spin buttons, Enter with values out of range or
-// malformed, the character filter, paste and cut, the range message and the focus rules.
+// malformed, the character filter for keys and input methods, paste, cut and drops, the range
+// message and the focus rules.
 #include <QApplication>
 #include <QClipboard>
+#include <QDragEnterEvent>
+#include <QInputMethodEvent>
+#include <QMimeData>
 #include <QToolButton>
 #include <QtTest>
 
@@ -178,6 +182,59 @@ class TestIntEdit : public QObject {
     edit_->selectAll();
     QTest::keyClick(edit_, Qt::Key_Delete, Qt::ShiftModifier);  // cut
     QCOMPARE(edit_->text().isEmpty(), allowed);
+  }
+
+  // Text from an input method obeys the character rule, as typed text does.
+  void inputMethodTextIsFiltered_data() {
+    QTest::addColumn<QString>("commit");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("mixed") << "1a2 b-3.,+x"
+                           << "12-3";
+    QTest::newRow("digits only") << "0815"
+                                 << "0815";
+    QTest::newRow("nothing allowed") << QString::fromUtf8("ab\u00e1") << "";
+    QTest::newRow("full-width digits") << QString::fromUtf8("\uff11\uff12") << "";
+  }
+  void inputMethodTextIsFiltered() {
+    QFETCH(QString, commit);
+    QFETCH(QString, expected);
+    edit_->setText(QString());
+    QInputMethodEvent composing("a", {});  // a preedit shows nothing either
+    QApplication::sendEvent(edit_, &composing);
+    QInputMethodEvent event;
+    event.setCommitString(commit);
+    QApplication::sendEvent(edit_, &event);
+    QCOMPARE(edit_->text(), expected);
+  }
+
+  // A drop is a paste by mouse: only with EditorEnabled, and not into a read-only edit.
+  void dropsNeedEditorEnabled_data() {
+    QTest::addColumn<bool>("editorEnabled");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("enabled") << true << false << true;
+    QTest::newRow("editor disabled") << false << false << false;
+    QTest::newRow("read-only") << true << true << false;
+  }
+  void dropsNeedEditorEnabled() {
+    QFETCH(bool, editorEnabled);
+    QFETCH(bool, readOnly);
+    QFETCH(bool, allowed);
+    edit_->SetEditorEnabled(editorEnabled);
+    edit_->setReadOnly(readOnly);
+    edit_->setText(QString());
+    QMimeData mime;
+    mime.setText("77");
+    const QPointF at(5, 5);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(edit_, &enter);
+    QCOMPARE(enter.isAccepted(), allowed);
+    QDragMoveEvent move(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(edit_, &move);
+    QCOMPARE(move.isAccepted(), allowed);
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(edit_, &drop);
+    QCOMPARE(edit_->text(), QString(allowed ? "77" : ""));
   }
 
   void equalBoundsMakeEveryValueTheBound_data() {

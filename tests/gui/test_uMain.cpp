@@ -8,10 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "bridge/uDeviceTypes.h"
 #include "gui/uMain.h"
 #include "gui/uMessageBox.h"
+#include "gui/uSettings.h"
 #include "gui/uShapeEx.h"
 #include "gui/uStringListDialog.h"
 #include "gui/uStyle.h"
@@ -209,7 +213,7 @@ class TestMainWindow : public QObject {
     main_->shpxConnectClick();
     QCOMPARE(executed_, 0);
     QVERIFY(messages_.isEmpty());
-    QVERIFY(!main_->Server().Active());
+    QVERIFY(!main_->Server()->Active());
   }
 
   void connectWithoutSupportedDevice_data() {
@@ -239,22 +243,138 @@ class TestMainWindow : public QObject {
     main_->shpxConnectClick();
     QCOMPARE(executed_, 1);
     QCOMPARE(dialog_->Items(), (QStringList{"DovelaGSM", "DovelaGSM"}));
-    QCOMPARE(main_->SerialNumbers(), (QStringList{"FIRST", "SECOND"}));
+    QCOMPARE(main_->SerialNumbers(), (std::vector<std::string>{"FIRST", "SECOND"}));
     QVERIFY(messages_.isEmpty());
     QCOMPARE(QString::fromStdString(main_->Channel()->GetConfiguration()),
              QString("provider=HID;vid=8263;pid=769;serial_number=SECOND"));
     QVERIFY(main_->Channel()->IsOpen());
     QCOMPARE(QString::fromStdString(main_->DeviceType()), QString("DovelaGSM"));
-    QVERIFY(main_->Server().Active());
-    const int port = main_->Server().BoundPort();
+    QVERIFY(main_->Server()->Active());
+    const int port = main_->Server()->BoundPort();
     QVERIFY(port > 0);  // DefaultPort 0: the system chose
     QCOMPARE(main_->Browser()->url(), QUrl("http://127.0.0.1:" + QString::number(port)));
 
     main_->shpxDisconnectClick();
-    QVERIFY(!main_->Server().Active());
+    QVERIFY(!main_->Server()->Active());
     QVERIFY(!main_->Channel()->IsOpen());
     QCOMPARE(main_->Browser()->url(),
              QUrl::fromLocalFile(QString::fromStdString(main_->BackgroundPage().string())));
+  }
+
+  // What each device got written to it: the payload of its output reports.
+  std::shared_ptr<std::string> Received(
+      const std::shared_ptr<uHidSimulated::TSimulatedHidDevice>& device) {
+    auto received = std::make_shared<std::string>();
+    device->SetOnOutputReport([received](const std::string& report) {
+      *received += report.substr(2, static_cast<unsigned char>(report[1]));
+    });
+    return received;
+  }
+
+  // "Připojit" while connected, with the other device chosen: the channel is opened again,
+  // on that device, and the next request goes there.
+  void connectWhileConnectedSwitchesToTheChosenDevice() {
+    Build(true);
+    auto first = Add(Device("Dovela GSM", "FIRST"));
+    auto second = Add(Device("Dovela GSM", "SECOND"));
+    const auto toFirst = Received(first);
+    const auto toSecond = Received(second);
+    choose_ = 0;
+    main_->shpxConnectClick();
+    QVERIFY(main_->Channel()->IsOpen());
+    QCOMPARE(main_->Channel()->WriteString("one"), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(*toFirst, std::string("one"), 5000);
+
+    choose_ = 1;
+    main_->shpxConnectClick();
+    QVERIFY(messages_.isEmpty());
+    QVERIFY(main_->Channel()->IsOpen());
+    QCOMPARE(main_->Channel()->WriteString("two"), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(*toSecond, std::string("two"), 5000);
+    QCOMPARE(*toFirst, std::string("one"));
+    QVERIFY(main_->Server()->Active());
+
+    choose_ = 0;  // and back again
+    main_->shpxConnectClick();
+    QCOMPARE(main_->Channel()->WriteString("three"), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(*toFirst, std::string("onethree"), 5000);
+    QCOMPARE(*toSecond, std::string("two"));
+  }
+
+  // A serial number is taken byte for byte: characters of the configuration syntax and bytes
+  // that are no UTF-8 reach the provider as they are. A device whose serial number is what a
+  // mangled one would become is listed first, to be opened by mistake, and one is listed last,
+  // which a serial number lost altogether would open.
+  void serialNumbersArriveIntact_data() {
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<QByteArray>("decoy");
+    QTest::newRow("semicolon") << QByteArray("A;B") << QByteArray("A");
+    QTest::newRow("opening parenthesis") << QByteArray("A(B") << QByteArray("A");
+    QTest::newRow("closing parenthesis") << QByteArray("A)B") << QByteArray("A");
+    QTest::newRow("parenthesised") << QByteArray("(A)") << QByteArray("A");
+    QTest::newRow("backslash") << QByteArray("A\\;B") << QByteArray("A");
+    QTest::newRow("trailing backslash") << QByteArray("AB\\") << QByteArray("AB");
+    QTest::newRow("not UTF-8") << QByteArray("SN\xff\xfe\x80")
+                               << QByteArray("SN\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
+  }
+  void serialNumbersArriveIntact() {
+    QFETCH(QByteArray, serial);
+    QFETCH(QByteArray, decoy);
+    Build(true);
+    auto wrong = Add(Device("Dovela GSM", decoy.toStdString()));
+    auto chosen = Add(Device("Dovela GSM", serial.toStdString()));
+    auto last = Add(Device("Dovela GSM", "LAST"));  // what a lost serial number finds
+    const auto toWrong = Received(wrong);
+    const auto toChosen = Received(chosen);
+    const auto toLast = Received(last);
+    choose_ = 1;
+    main_->shpxConnectClick();
+    QCOMPARE(messages_, QStringList());
+    QVERIFY(main_->Channel()->IsOpen());
+    QCOMPARE(main_->Channel()->WriteString("hello"), 5);
+    QTRY_COMPARE_WITH_TIMEOUT(*toChosen, std::string("hello"), 5000);
+    QCOMPARE(*toWrong, std::string());
+    QCOMPARE(*toLast, std::string());
+    QCOMPARE(main_->SerialNumbers().at(1), serial.toStdString());
+  }
+
+  // A start that fails shows its message and leaves a window whose buttons and accessors
+  // work without the core: "Připojit" says again why, the others do nothing harmful.
+  void failedStartLeavesAUsableWindow() {
+    uMain::TfMain::SetCoreFactoryForTesting(
+        [](const fs::path&) -> std::unique_ptr<uConfiguratorCore::TConfiguratorCore> {
+          throw std::runtime_error("the start failed");
+        });
+    Build(true);
+    uMain::TfMain::SetCoreFactoryForTesting({});
+    Add(Device("Dovela GSM", "S1"));
+    uSettings::TfrmSettings settings;
+    main_->SetSettingsDialog(&settings);
+    int settingsShown = 0;
+    uSettings::TfrmSettings::SetExecuteHookForTesting([&](uSettings::TfrmSettings&) {
+      ++settingsShown;
+      return true;
+    });
+    QCOMPARE(messages_, QStringList{"the start failed"});
+    QCOMPARE(main_->DefaultPort(), 0);
+    main_->SetDefaultPort(8080);
+    QCOMPARE(main_->DefaultPort(), 0);
+    QVERIFY(main_->Server() == nullptr);
+    QVERIFY(!main_->Channel());
+    QCOMPARE(QString::fromStdString(main_->DeviceType()), QString());
+
+    main_->shpxDisconnectClick();
+    QCOMPARE(main_->Browser()->url(),
+             QUrl::fromLocalFile(QString::fromStdString(main_->BackgroundPage().string())));
+    main_->shpxSettingsClick();
+    main_->shpxLogClick();
+    main_->shpxConnectClick();
+    QCOMPARE(messages_, (QStringList{"the start failed", "the start failed"}));
+    QCOMPARE(executed_, 0);
+    QCOMPARE(settingsShown, 0);
+    uSettings::TfrmSettings::SetExecuteHookForTesting({});
+    main_->SetSettingsDialog(nullptr);
+    main_.reset();  // the end runs without a core as well
   }
 
   void connectReportsAnOpenFailure() {
@@ -264,7 +384,26 @@ class TestMainWindow : public QObject {
     main_->shpxConnectClick();
     QCOMPARE(messages_, QStringList{"err - not open"});
     QCOMPARE(QString::fromStdString(main_->DeviceType()), QString("DovelaGSM"));
-    QVERIFY(!main_->Server().Active());
+    QVERIFY(!main_->Server()->Active());
+  }
+
+  // A WebPort from config.xml that no TCP port can have: the message names the range; the
+  // channel stays open, as for any server failure.
+  void aPortOutOfRangeIsReportedWithTheRange() {
+    dir_ = std::make_unique<TAppDir>(true);
+    std::ofstream(dir_->Root() / "config.xml")
+        << "<?xml version=\"1.0\" encoding=\"windows-1250\"?>\r\n<root WebPort=\"70000\"/>\r\n";
+    main_ = std::make_unique<uMain::TfMain>(dir_->Root());
+    dialog_ = std::make_unique<uStringListDialog::TfrmStringListDialog>();
+    main_->SetDeviceDialog(dialog_.get());
+    QCOMPARE(main_->DefaultPort(), 70000);
+    Add(Device("Dovela GSM", "P1"));
+    main_->shpxConnectClick();
+    QCOMPARE(messages_,
+             QStringList{QString::fromStdString(uHttpServer::PortOutOfRangeMessage(70000))});
+    QVERIFY(messages_[0].contains("0 to 65535"));
+    QVERIFY(main_->Channel()->IsOpen());
+    QVERIFY(!main_->Server()->Active());
   }
 
   void cancellingTheChoiceChangesNothing() {

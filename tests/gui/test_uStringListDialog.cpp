@@ -91,20 +91,24 @@ class TestStringListDialog : public QObject {
     QCOMPARE(dialog_->SelectedIndex(), chosen);
   }
 
+  // A double click closes with Ok whenever a row has the focus, also one below the rows.
   void doubleClick_data() {
+    QTest::addColumn<int>("preselected");
     QTest::addColumn<int>("row");  // -1: below the last row
     QTest::addColumn<bool>("result");
     QTest::addColumn<int>("selectedIndex");
-    QTest::newRow("second of twins") << 1 << true << 1;
-    QTest::newRow("first of twins") << 0 << true << 0;
-    QTest::newRow("below the rows") << -1 << false << 2;
+    QTest::newRow("second of twins") << 2 << 1 << true << 1;
+    QTest::newRow("first of twins") << 2 << 0 << true << 0;
+    QTest::newRow("below the rows, a row focused") << 2 << -1 << true << 2;
+    QTest::newRow("below the rows, none focused") << -1 << -1 << false << -1;
   }
   void doubleClick() {
+    QFETCH(int, preselected);
     QFETCH(int, row);
     QFETCH(bool, result);
     QFETCH(int, selectedIndex);
     dialog_->SetItems({"DovelaGSM", "DovelaGSM", "Other"});
-    dialog_->SetSelectedIndex(2);
+    dialog_->SetSelectedIndex(preselected);
     const bool closedWithOk = ExecuteDriven([&] {
       const QPoint at = row >= 0 ? RowCentre(row) : QPoint(100, 3 * 36 + 40);
       // As the window system sends it: a click, then the second press as a double click.
