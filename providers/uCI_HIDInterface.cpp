@@ -1,5 +1,8 @@
 #include "providers/uCI_HIDInterface.h"
 
+#include <cerrno>
+#include <utility>
+
 #include "ci/uConfigString.h"
 #include "providers/uHidDeviceManager.h"
 
@@ -37,7 +40,7 @@ TCommunicationHIDInterface::~TCommunicationHIDInterface() {
   device_.Wake();
   workThread_.reset();  // waits for the poll to end
   retiredWorkThreads_.clear();
-  device_.SetDevice(nullptr);
+  DetachDevice();
 }
 
 uInterfaces::HRESULT TCommunicationHIDInterface::QueryInterface(const uInterfaces::TGUID& iid,
@@ -112,6 +115,7 @@ std::string TCommunicationHIDInterface::GetManufacturerName() {
 
 bool TCommunicationHIDInterface::InternalOpen() {
   InternalClose(false);
+  NoteOpenFailure({}, 0);
   if (workThreadFailed_ || workThread_->Finished()) {
     // A work thread that died may still be reporting it, perhaps to a handler that wants
     // the provider lock held here: it is joined once it has ended, never waited for here.
@@ -121,17 +125,71 @@ bool TCommunicationHIDInterface::InternalOpen() {
   }
   auto& manager = uHidDeviceManager::GetHidDeviceManager();
   manager.Refresh();
-  device_.SetDevice(manager.FindDevice(vid_, pid_, serialNumber_));
-  return IsOpen();
+  const auto device = manager.FindDevice(vid_, pid_, serialNumber_);
+  if (!device) {
+    NoteOpenFailure({"vid=" + std::to_string(vid_) + ";pid=" + std::to_string(pid_) +
+                         ";serial_number=" + serialNumber_,
+                     "no such HID device is attached"},
+                    0);
+    return false;
+  }
+  const uHidPlatform::THidOpenResult opened = device->Open();
+  if (!opened.Ok()) {
+    NoteOpenFailure({device->Info().Path, opened.Message}, opened.Code);
+    return false;
+  }
+  held_ = device;
+  device_.SetDevice(device);
+  if (IsOpen()) return true;
+  NoteOpenFailure({device->Info().Path, "the device was unplugged while it was opened"}, ENODEV);
+  DetachDevice();
+  return false;
+}
+
+void TCommunicationHIDInterface::DetachDevice() {
+  if (device_.GetDevice()) device_.SetDevice(nullptr);
+  if (const auto held = std::exchange(held_, nullptr)) held->Close();
 }
 
 bool TCommunicationHIDInterface::InternalClose(bool /*force*/) {
-  if (device_.GetDevice()) device_.SetDevice(nullptr);
+  DetachDevice();
   return true;
 }
 
 std::int32_t TCommunicationHIDInterface::InternalWriteString(const std::string& text) {
+  // Reports of fewer bytes have no room for text: cutting it into them would never end.
+  if (const auto device = device_.GetDevice();
+      device && device->Info().OutputReportByteLength < uHidDevice::kMinOutputReportLength) {
+    DoError("InternalWriteString",
+            {device->Info().Path,
+             "the device's output reports are " +
+                 std::to_string(device->Info().OutputReportByteLength) +
+                 " bytes long, with no room for text (at least " +
+                 std::to_string(uHidDevice::kMinOutputReportLength) + " are needed); nothing was written"},
+            0);
+    return 0;
+  }
   return device_.WriteString(text) ? static_cast<std::int32_t>(text.size()) : 0;
+}
+
+void TCommunicationHIDInterface::NoteOpenFailure(std::vector<std::string> args, int code) {
+  std::lock_guard lock(failureMutex_);
+  openFailure_ = std::move(args);
+  openFailureCode_ = code;
+}
+
+void TCommunicationHIDInterface::DoError(const std::string& name,
+                                         const std::vector<std::string>& args,
+                                         std::int32_t code) {
+  std::vector<std::string> withReason = args;
+  if (name == "Open") {
+    std::lock_guard lock(failureMutex_);
+    withReason.insert(withReason.end(), openFailure_.begin(), openFailure_.end());
+    if (code == 0) code = openFailureCode_;
+    openFailure_.clear();
+    openFailureCode_ = 0;
+  }
+  TCommunicationInternalBufferInterface::DoError(name, withReason, code);
 }
 
 bool TCommunicationHIDInterface::InternalSetConfiguration(const std::string& config) {

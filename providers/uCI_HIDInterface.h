@@ -9,10 +9,15 @@
 //
 // Keys: "vid", "pid" (decimal or $hex; a value that is no number leaves the old one),
 // "serial_number" (taken whenever present, an empty value included; empty matches any).
+//
+// Open opens the device at once: a device that cannot be opened (no node, no permission)
+// fails Open, whose error event carries the device's node, the reason and the system error
+// number. A device whose output reports have no room for text is refused for writing.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,13 +82,23 @@ class TCommunicationHIDInterface final
   // 0 when a report could not be written, so a failed write is visible to the caller.
   std::int32_t InternalWriteString(const std::string& text) override;
   bool InternalSetConfiguration(const std::string& config) override;
+  // The error of "Open" gets the reason InternalOpen noted, and its code.
+  void DoError(const std::string& name, const std::vector<std::string>& args,
+               std::int32_t code) override;
 
  private:
+  void NoteOpenFailure(std::vector<std::string> args, int code);
+  // Detaches the device and ends this provider's hold on it.
+  void DetachDevice();
   void Poll(uThreadUtils::TThreadRunner& runner);
   void OnWorkThreadFailure(uThreadUtils::TThreadRunner& runner, const std::string& message);
   void StartWorkThread();
 
   uHidDevice::THidDevice device_;
+  uHidPlatform::THidPlatformDevicePtr held_;  // the device this provider has open
+  std::mutex failureMutex_;
+  std::vector<std::string> openFailure_;  // why the last InternalOpen failed
+  int openFailureCode_ = 0;
   int vid_ = 0;
   int pid_ = 0;
   std::string serialNumber_;

@@ -80,7 +80,8 @@ bool THidDevice::WriteString(const std::string& text) {
   TWriteLock hold(lock_);
   if (!device_) return false;
   const int outLen = device_->Info().OutputReportByteLength;
-  if (outLen < 2) return false;  // no room for the id and length bytes
+  // Without room for one byte of text the text would be cut into empty reports forever.
+  if (outLen < kMinOutputReportLength) return false;
   const std::size_t room = PayloadRoom(outLen);
   std::size_t offset = 0;
   while (text.size() - offset > room) {

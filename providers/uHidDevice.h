@@ -13,6 +13,9 @@
 
 namespace uHidDevice {
 
+// The shortest output report that carries text: report id, length byte, one byte of text.
+inline constexpr int kMinOutputReportLength = 3;
+
 class THidDevice {
  public:
   THidDevice();
@@ -36,8 +39,9 @@ class THidDevice {
   void EndRead() { lock_.EndRead(); }
 
   // All of text in output reports; an empty text is one report with payload length 0.
-  // False when no device is attached or a report could not be written (the reports
-  // before it have gone out).
+  // False when no device is attached, its output reports are shorter than
+  // kMinOutputReportLength (nothing is written), or a report could not be written (the
+  // reports before it have gone out).
   bool WriteString(const std::string& text);
   // The payload of every input report waiting, up to the first empty or malformed one.
   std::string ReadString();

@@ -214,11 +214,12 @@ struct TScanned {
 
 class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
  public:
-  explicit TLinuxHidDevice(const TScanned& scanned)
+  TLinuxHidDevice(const TScanned& scanned, TOpenCall openCall)
       : info_(scanned.info),
         usesIds_(scanned.lengths.UsesReportIds),
         featureLength_(scanned.lengths.Feature),
-        sysPath_(scanned.sysPath) {}
+        sysPath_(scanned.sysPath),
+        openCall_(std::move(openCall)) {}
   ~TLinuxHidDevice() override = default;
   TLinuxHidDevice(const TLinuxHidDevice&) = delete;
   TLinuxHidDevice& operator=(const TLinuxHidDevice&) = delete;
@@ -270,10 +271,30 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
     return std::string(report.substr(0, static_cast<std::size_t>(maxLength)));
   }
 
+  uHidPlatform::THidOpenResult Open() override {
+    std::lock_guard lock(mutex_);
+    if (!plugged_.load()) return {ENODEV, info_.Path + ": the device was unplugged"};
+    if (!node_) {
+      if (const int err = OpenNodeLocked()) return {err, lastError_};
+    }
+    ++holders_;
+    return {};
+  }
+
+  void Close() override {
+    {
+      std::lock_guard lock(mutex_);
+      if (holders_ == 0 || --holders_ > 0) return;
+      node_.reset();  // closed once a wait on it has returned too
+    }
+    wake_.Signal();
+  }
+
   void CloseHandles() override {
     {
       std::lock_guard lock(mutex_);
-      node_.reset();  // closed once a wait on it has returned too
+      if (holders_ > 0) return;  // its ring holds reports a holder has yet to read
+      node_.reset();             // closed once a wait on it has returned too
     }
     wake_.Signal();
   }
@@ -320,19 +341,30 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
       lastError_ = info_.Path + ": the device was unplugged";
       return false;
     }
-    if (node_) return true;
-    const int fd = ::open(info_.Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    return node_ || OpenNodeLocked() == 0;
+  }
+
+  // Opens the node: 0, or the errno of the failure with lastError_ set. A node that opened
+  // before and is gone now (ENOENT) went with its device: without a udev monitor that is how
+  // an unplug shows.
+  int OpenNodeLocked() {
+    const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+    const int fd = openCall_ ? openCall_(info_.Path.c_str(), flags) : ::open(info_.Path.c_str(), flags);
     if (fd >= 0) {
       node_ = std::make_shared<const TNode>(fd);
-      return true;
+      openedBefore_ = true;
+      return 0;
     }
-    const int err = errno;
+    const int err = errno != 0 ? errno : EIO;
     if (err == EACCES || err == EPERM) {
       lastError_ = PermissionMessage(info_.Path);
-      return false;
+    } else if (err == ENOENT && openedBefore_) {
+      plugged_.store(false);
+      lastError_ = info_.Path + ": open: " + ErrnoText(err) + " (the device is gone)";
+    } else {
+      FailLocked("open", err);
     }
-    FailLocked("open", err);
-    return false;
+    return err;
   }
 
   void FailLocked(const char* what, int err) {
@@ -359,8 +391,11 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
     const int fd;
   };
 
+  const TOpenCall openCall_;  // open(2) when empty
   mutable std::mutex mutex_;
   std::shared_ptr<const TNode> node_;
+  int holders_ = 0;           // successful Opens not yet matched by a Close
+  bool openedBefore_ = false;  // the node was there once
   uPollWait::TWakeEvent wake_;
   std::string lastError_;
   std::string buffer_;
@@ -655,7 +690,7 @@ std::vector<uHidPlatform::THidPlatformDevicePtr> TLinuxHidBackend::PresentDevice
         }
         devices_.erase(it);
       }
-      if (!device) device = std::make_shared<TLinuxHidDevice>(s);
+      if (!device) device = std::make_shared<TLinuxHidDevice>(s, openCall_);
       current.emplace(s.number, device);
       result.push_back(device);
     }
@@ -671,6 +706,11 @@ std::vector<uHidPlatform::THidPlatformDevicePtr> TLinuxHidBackend::PresentDevice
 std::vector<std::string> TLinuxHidBackend::SkippedReasons() const {
   std::lock_guard lock(mutex_);
   return skipped_;
+}
+
+void TLinuxHidBackend::SetOpenCall(TOpenCall call) {
+  std::lock_guard lock(mutex_);
+  openCall_ = std::move(call);
 }
 
 }  // namespace uHidLinux

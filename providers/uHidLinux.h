@@ -4,6 +4,7 @@
 // followed by a libudev monitor for hot-plug.
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,10 @@ std::string PermissionMessage(const std::filesystem::path& node);
 
 class TLinuxHidDevice;
 
+// The call that opens a device node: open(2), or a stand-in in tests (as root, no node
+// refuses access). The descriptor, or -1 with errno set.
+using TOpenCall = std::function<int(const char* path, int flags)>;
+
 class TLinuxHidBackend : public uHidPlatform::IHidBackend {
  public:
   // sysfsRoot: "/sys" on a real system, a fixture tree in tests; devRoot: where the hidrawN
@@ -63,6 +68,9 @@ class TLinuxHidBackend : public uHidPlatform::IHidBackend {
   // ("hidraw2: report descriptor: ...").
   std::vector<std::string> SkippedReasons() const;
 
+  // Replaces open(2) for the nodes of devices listed from now on.
+  void SetOpenCall(TOpenCall call);
+
   // True while the hot-plug monitor thread runs.
   bool MonitorRunning() const { return monitorThread_.joinable(); }
 
@@ -82,6 +90,7 @@ class TLinuxHidBackend : public uHidPlatform::IHidBackend {
   mutable std::mutex mutex_;
   std::map<int, std::shared_ptr<TLinuxHidDevice>> devices_;  // by node number
   std::vector<std::string> skipped_;
+  TOpenCall openCall_;
 
   udev* udev_ = nullptr;
   udev_monitor* monitor_ = nullptr;

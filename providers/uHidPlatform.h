@@ -33,6 +33,14 @@ struct THidDeviceInfo {
   int OutputReportByteLength = 0;
 };
 
+// What opening a device gave: Code 0 when it is open, otherwise the system error number with
+// a message that names the device and, where there is one, what fixes it.
+struct THidOpenResult {
+  int Code = 0;
+  std::string Message;
+  bool Ok() const noexcept { return Code == 0; }
+};
+
 class IHidPlatformDevice {
  public:
   virtual ~IHidPlatformDevice() = default;
@@ -46,7 +54,13 @@ class IHidPlatformDevice {
   // The next waiting input report (report-id byte first, at most maxLength bytes), or an
   // empty string at once when none waits or the read failed. Opens the device on first use.
   virtual std::string ReadReport(int maxLength) = 0;
-  // Closes what the I/O opened; later I/O opens it again.
+  // Opens the device now for one holder (a HID provider), so that a device that cannot be
+  // opened says so here and not by silence later. Each successful Open is matched by one
+  // Close; the handles stay open while any holder has the device open.
+  virtual THidOpenResult Open() = 0;
+  virtual void Close() = 0;
+  // Closes what the I/O opened, unless a holder has the device open (its queued input
+  // reports would be lost); later I/O opens it again.
   virtual void CloseHandles() = 0;
 
   // Waits at most timeoutMs until an input report waits, the device reports an error or
@@ -94,7 +108,7 @@ class THidPlatformController {
   // The device at index of the last listing, marked as in use; nullptr when it is already
   // checked out or the index is out of range.
   THidPlatformDevicePtr CheckOut(int index);
-  // Closes the device's handles and unmarks it.
+  // Unmarks the device and closes its handles, unless a holder has it open.
   void CheckIn(const THidPlatformDevicePtr& device);
 
  private:

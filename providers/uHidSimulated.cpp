@@ -1,6 +1,7 @@
 #include "providers/uHidSimulated.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace uHidSimulated {
 
@@ -40,6 +41,11 @@ void TSimulatedHidDevice::Unplug() {
 void TSimulatedHidDevice::SetWritesFail(bool fail) {
   std::lock_guard lock(mutex_);
   writesFail_ = fail;
+}
+
+void TSimulatedHidDevice::SetOpenFails(int code) {
+  std::lock_guard lock(mutex_);
+  openFails_ = code;
 }
 
 int TSimulatedHidDevice::DroppedReports() const {
@@ -137,8 +143,35 @@ void TSimulatedHidDevice::Wake() {
   changed_.notify_all();
 }
 
+uHidPlatform::THidOpenResult TSimulatedHidDevice::Open() {
+  std::lock_guard lock(mutex_);
+  if (!plugged_) {
+    lastError_ = info_.Path + ": device removed";
+    return {ENODEV, lastError_};
+  }
+  if (openFails_ != 0) {
+    lastError_ = info_.Path + ": open failed";
+    return {openFails_, lastError_};
+  }
+  if (!open_) {
+    DeliverDue(TClock::now());  // what arrived before the handle opens is lost
+    open_ = true;
+  }
+  ++holders_;
+  return {};
+}
+
+void TSimulatedHidDevice::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    if (holders_ == 0 || --holders_ > 0) return;
+  }
+  CloseHandles();
+}
+
 void TSimulatedHidDevice::CloseHandles() {
   std::lock_guard lock(mutex_);
+  if (holders_ > 0) return;
   DeliverDue(TClock::now());
   open_ = false;
   ring_.clear();

@@ -37,6 +37,8 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
   void Unplug();
   // Makes the next writes fail, as a device that stops answering does.
   void SetWritesFail(bool fail);
+  // Makes the next opens fail with this system error number (0: they succeed again).
+  void SetOpenFails(int code);
   // Input reports lost to a full ring or a closed handle.
   int DroppedReports() const;
   // Output reports the host wrote, in order.
@@ -47,6 +49,8 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
   bool Plugged() const override;
   int WriteReport(const std::string& report) override;
   std::string ReadReport(int maxLength) override;
+  uHidPlatform::THidOpenResult Open() override;
+  void Close() override;
   void CloseHandles() override;
   int GetNumInputBuffers() override { return kInputRing; }
   bool SetNumInputBuffers(int) override { return true; }
@@ -70,6 +74,8 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
   TOutputHandler onOutput_;
   bool plugged_ = true;
   bool open_ = false;
+  int holders_ = 0;
+  int openFails_ = 0;
   bool writesFail_ = false;
   int dropped_ = 0;
   std::string lastError_;
