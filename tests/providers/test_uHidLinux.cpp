@@ -18,10 +18,17 @@
 #include <thread>
 #include <vector>
 
+#include "support/SysfsTree.h"
+
 namespace fs = std::filesystem;
 using uHidLinux::ComputeReportLengths;
 using uHidLinux::TLinuxHidBackend;
 using uHidLinux::TReportLengths;
+using testsupport::kDovelaUevent;
+using testsupport::kDovelaUsb;
+using testsupport::TSysfsTree;
+using testsupport::Uevent;
+using testsupport::WriteFile;
 using uHidPlatform::THidPlatformDevicePtr;
 
 namespace {
@@ -32,94 +39,7 @@ std::string Bytes(std::initializer_list<int> bytes) {
   return s;
 }
 
-std::string ReadFixture(const std::string& name) {
-  std::ifstream in(fs::path(DOVELA_TEST_DATA) / "hid" / name, std::ios::binary);
-  EXPECT_TRUE(in) << name;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string Uevent(const std::string& hidId, const std::string& name, const std::string& uniq) {
-  return "DRIVER=hid-generic\nHID_ID=" + hidId + "\nHID_NAME=" + name +
-         "\nHID_PHYS=usb-0000:00:14.0-2/input0\nHID_UNIQ=" + uniq + "\nMODALIAS=hid:b0003\n";
-}
-
-const std::string kDovelaUevent = Uevent("0003:00002047:00000301", "Dovela GSM", "");
-const std::map<std::string, std::string> kDovelaUsb = {
-    {"manufacturer", "Dovela\n"}, {"product", "GSM Modem\n"}, {"serial", "DV123456\n"}};
-
-// A sysfs tree in a temp dir, laid out as the kernel does, with hidraw class links.
-class TSysfsTree {
- public:
-  TSysfsTree() {
-    std::string pattern = (fs::temp_directory_path() / "hidlinux-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    fs::create_directories(root_ / "class" / "hidraw");
-    fs::create_directories(Dev());
-  }
-  ~TSysfsTree() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  TSysfsTree(const TSysfsTree&) = delete;
-  TSysfsTree& operator=(const TSysfsTree&) = delete;
-
-  const fs::path& Root() const { return root_; }
-  fs::path Dev() const { return root_ / "dev"; }
-
-  // A USB device on port 1-<n> with interface 1-<n>:1.0 and its HID device hidName.
-  // usbAttributes: the USB device's files besides idVendor (left out when not given).
-  fs::path AddUsb(int n, const std::string& hidName, const std::string& uevent,
-                  const std::string& descriptor,
-                  const std::map<std::string, std::string>& usbAttributes) {
-    const std::string port = "1-" + std::to_string(n);
-    const fs::path usbDir = fs::path("devices/pci0000:00/0000:00:14.0/usb1") / port;
-    WriteFile(root_ / usbDir / "idVendor", "2047\n");
-    for (const auto& [name, value] : usbAttributes) WriteFile(root_ / usbDir / name, value);
-    return AddHid(n, usbDir / (port + ":1.0") / hidName, uevent, descriptor);
-  }
-  // A HID device without a USB parent, as Bluetooth and uhid devices are.
-  fs::path AddVirtual(int n, const std::string& hidName, const std::string& uevent,
-                      const std::string& descriptor) {
-    return AddHid(n, fs::path("devices/virtual/misc/uhid") / hidName, uevent, descriptor);
-  }
-  // The HID device dir of node n.
-  fs::path HidDir(int n) const { return root_ / hidDirs_.at(n); }
-  // Takes node n out of sysfs, as an unplug does.
-  void Remove(int n) {
-    fs::remove(root_ / "class" / "hidraw" / Node(n));
-    fs::remove_all(HidDir(n));
-    hidDirs_.erase(n);
-  }
-  // A FIFO standing in for the node /dev/hidrawN.
-  fs::path MakeFifoNode(int n) const {
-    const fs::path node = Dev() / Node(n);
-    EXPECT_EQ(::mkfifo(node.c_str(), 0600), 0);
-    return node;
-  }
-
-  static std::string Node(int n) { return "hidraw" + std::to_string(n); }
-
- private:
-  fs::path AddHid(int n, const fs::path& hidDir, const std::string& uevent,
-                  const std::string& descriptor) {
-    WriteFile(root_ / hidDir / "uevent", uevent);
-    WriteFile(root_ / hidDir / "report_descriptor", descriptor);
-    const fs::path nodeDir = hidDir / "hidraw" / Node(n);
-    fs::create_directories(root_ / nodeDir);
-    fs::create_directory_symlink(fs::path("../..") / nodeDir, root_ / "class" / "hidraw" / Node(n));
-    hidDirs_[n] = hidDir;
-    return fs::canonical(root_ / nodeDir);
-  }
-
-  fs::path root_;
-  std::map<int, fs::path> hidDirs_;
-};
+std::string ReadFixture(const std::string& name) { return testsupport::ReadHidFixture(name); }
 
 void ExpectLengths(const std::optional<TReportLengths>& actual, const TReportLengths& expected) {
   ASSERT_TRUE(actual.has_value());
@@ -606,6 +526,131 @@ TEST(HidLinuxDeviceIO, PermissionMessageNamesTheNodeAndTheRule) {
   EXPECT_NE(message.find("/dev/hidraw5"), std::string::npos) << message;
   EXPECT_NE(message.find("packaging/udev/70-dovela-gsm.rules"), std::string::npos) << message;
   EXPECT_NE(message.find("/etc/udev/rules.d/70-dovela-gsm.rules"), std::string::npos) << message;
+}
+
+// Open tells at once why a listed device cannot be used: the errno and a message naming the
+// node, and for a refused access what fixes it. Root opens any node, so the refusal comes
+// from a stand-in for open(2).
+TEST(HidLinuxDeviceIO, OpenSaysWhyTheNodeCannotBeOpened) {
+  struct TCase {
+    const char* name;
+    std::function<void(TOneDevice&)> prepare;
+    int code;
+    std::vector<std::string> texts;  // in the message
+  };
+  const auto refuse = [](TOneDevice& one) {
+    one.backend.SetOpenCall([](const char*, int) {
+      errno = EACCES;
+      return -1;
+    });
+  };
+  const TCase cases[] = {
+      {"missing node", [](TOneDevice&) {}, ENOENT, {": open: No such file"}},
+      {"directory", [](TOneDevice& one) { fs::create_directory(one.tree.Dev() / "hidraw3"); },
+       EISDIR, {": open: Is a directory"}},
+      {"access refused", refuse, EACCES,
+       {"No permission to open", "packaging/udev/70-dovela-gsm.rules", "/etc/udev/rules.d/",
+        "udevadm control --reload-rules", "plug the device in again"}},
+      {"fifo", [](TOneDevice& one) { one.tree.MakeFifoNode(3); }, 0, {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TOneDevice one("dovela_vendor_id3f.bin");
+    c.prepare(one);
+    const auto device = one.List();
+    ASSERT_TRUE(device);
+    const auto result = device->Open();
+    EXPECT_EQ(result.Code, c.code);
+    EXPECT_EQ(result.Ok(), c.code == 0);
+    if (c.code != 0) {
+      EXPECT_NE(result.Message.find((one.tree.Dev() / "hidraw3").string()), std::string::npos)
+          << result.Message;
+    }
+    for (const auto& text : c.texts)
+      EXPECT_NE(result.Message.find(text), std::string::npos) << result.Message;
+    EXPECT_TRUE(device->Plugged()) << "never opened: the node may just not be made yet";
+    if (result.Ok()) device->Close();
+  }
+}
+
+// Without a udev monitor an unplug shows as a node that is gone when it is opened again, by
+// Open or by the next I/O after the handles were closed.
+TEST(HidLinuxDeviceIO, ANodeGoneOnReopenMeansUnplugged) {
+  const std::function<std::string(const THidPlatformDevicePtr&)> reopens[] = {
+      [](const THidPlatformDevicePtr& d) { return d->Open().Message; },
+      [](const THidPlatformDevicePtr& d) {
+        d->ReadReport(64);
+        return d->LastError();
+      },
+  };
+  for (const auto& reopen : reopens) {
+    TOneDevice one("dovela_vendor_id3f.bin");
+    const fs::path node = one.tree.MakeFifoNode(3);
+    const auto device = one.List();
+    ASSERT_TRUE(device);
+    ASSERT_TRUE(device->Open().Ok());
+    device->Close();
+    fs::remove(node);
+    const std::string message = reopen(device);
+    EXPECT_FALSE(device->Plugged());
+    EXPECT_NE(message.find(node.string() + ": open: No such file"), std::string::npos) << message;
+    EXPECT_NE(message.find("gone"), std::string::npos) << message;
+  }
+}
+
+// A pty master whose slave closed fails reads with EIO, as the node of an unplugged device
+// does; the backend opens the master in place of the node.
+TEST(HidLinuxDeviceIO, AReadFailingWithEioMeansUnplugged) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    if (master >= 0) ::close(master);
+    GTEST_SKIP() << "no pseudo terminals here";
+  }
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(slave, 0);
+  TOneDevice one("dovela_vendor_id3f.bin");
+  one.backend.SetOpenCall([master](const char*, int flags) {
+    const int fd = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0) ::fcntl(fd, F_SETFL, flags & O_NONBLOCK);
+    return fd;
+  });
+  const auto device = one.List();
+  ASSERT_TRUE(device);
+  ASSERT_TRUE(device->Open().Ok());
+  EXPECT_EQ(device->ReadReport(64), "") << "nothing waits";
+  EXPECT_TRUE(device->Plugged());
+  ::close(slave);
+  EXPECT_EQ(device->ReadReport(64), "");
+  EXPECT_FALSE(device->Plugged());
+  EXPECT_NE(device->LastError().find(": read: Input/output error (the device is gone)"),
+            std::string::npos)
+      << device->LastError();
+  device->Close();
+  ::close(master);
+}
+
+// Checking a device back in at a refresh leaves alone the node a holder has open, and the
+// reports waiting in it; the last holder's Close closes it.
+TEST(HidLinuxDeviceIO, CloseHandlesLeavesAHeldNodeOpen) {
+  TOneDevice one("dovela_vendor_id3f.bin");
+  const fs::path node = one.tree.MakeFifoNode(3);
+  const auto device = one.List();
+  ASSERT_TRUE(device);
+  ASSERT_TRUE(device->Open().Ok());
+  ASSERT_TRUE(device->Open().Ok());  // a second holder
+  const std::string report(64, '\x3F');
+  ASSERT_EQ(device->WriteReport(report), 64);  // waits in the FIFO while it stays open
+  device->CloseHandles();
+  EXPECT_EQ(device->ReadReport(64), report);
+  device->Close();
+  device->CloseHandles();
+  ASSERT_EQ(device->WriteReport(report), 64);
+  EXPECT_EQ(device->ReadReport(64), report) << "one holder is left";
+
+  device->Close();
+  fs::remove(node);
+  EXPECT_EQ(device->WriteReport(report), -1) << "the last Close closed the node";
+  EXPECT_FALSE(device->Plugged());
 }
 
 // ---------------------------------------------------------------------------------------------
