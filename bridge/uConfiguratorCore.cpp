@@ -1,6 +1,8 @@
 #include "bridge/uConfiguratorCore.h"
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "bridge/uConfigFile.h"
 #include "bridge/uDeviceTypes.h"
@@ -9,6 +11,39 @@
 #include "providers/uHidDeviceManager.h"
 
 namespace uConfiguratorCore {
+
+// Keeps why the provider's last Open failed. Subscribed to the provider's error event
+// directly (the channel passes it on later, on its receive thread), so the reason is there
+// when Open returns; the provider's slot owns it.
+class TOpenFailureLog final : public uMyInterfacedObject::TMyInterfacedObject {
+ public:
+  void OnError(uCI_CommunicationInterfaceUtils::ICommunicationInterface* /*sender*/,
+               const std::string& methodName, const std::vector<std::string>& args,
+               std::int32_t errorCode) {
+    if (methodName != "Open") return;
+    // "node: reason", leaving out a part that a later one repeats.
+    std::string text;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+      bool repeated = args[i].empty();
+      for (std::size_t j = i + 1; j < args.size() && !repeated; ++j)
+        repeated = args[j].find(args[i]) != std::string::npos;
+      if (repeated) continue;
+      if (!text.empty()) text += ": ";
+      text += args[i];
+    }
+    if (errorCode != 0) text += " (error code " + std::to_string(errorCode) + ")";
+    std::lock_guard lock(mutex_);
+    text_ = std::move(text);
+  }
+  std::string Take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(text_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string text_;
+};
 
 TConfiguratorCore::TConfiguratorCore(std::filesystem::path applicationDir)
     : applicationDir_(std::move(applicationDir)) {
@@ -27,6 +62,7 @@ TConfiguratorCore::TConfiguratorCore(std::filesystem::path applicationDir)
 
   channel_ = uCI_Wrapper::TWrapperPtr(
       uMyInterfacedObject::Create<uCI_Wrapper::TCommunicationWrapperInterface>().Get());
+  openFailure_ = uMyInterfacedObject::Create<TOpenFailureLog>();
   uHidDeviceManager::GetHidDeviceManager().Refresh();
 
   std::int32_t port = server_.GetDefaultPort();
@@ -66,7 +102,16 @@ TConfiguratorCore::TConnectResult TConfiguratorCore::Connect(const std::string& 
   // A serial number may hold the characters of the configuration syntax.
   channel_->SetConfiguration(uDeviceTypes::kConfigurationPrefix +
                              uConfigString::EscapeConfigValue(serialNumber));
-  if (!channel_->Open()) return TConnectResult::NotOpen;
+  if (const auto provider = channel_->GetProvider()) {
+    // Keyed by handler: connecting again at every Connect adds no slot.
+    provider->GetOnError().Connect({openFailure_.Get(), &TOpenFailureLog::OnError},
+                                   uDispatcher::TOwner(openFailure_.Get()), nullptr);
+  }
+  openFailure_->Take();
+  if (!channel_->Open()) {
+    error = openFailure_->Take();
+    return TConnectResult::NotOpen;
+  }
   try {
     server_.Start();  // a listening server stays as it is
   } catch (const std::exception& e) {

@@ -15,6 +15,8 @@
 
 namespace uConfiguratorCore {
 
+class TOpenFailureLog;
+
 class TConfiguratorCore {
  public:
   // Creates the MIME table, the channel (empty configuration) and the first HID device list,
@@ -30,7 +32,8 @@ class TConfiguratorCore {
   enum class TConnectResult { Connected, NotOpen, ServerFailed };
   // Closes the channel, configures it for the device with serialNumber (escaped, so any byte
   // may occur), opens it and starts the server. deviceType is taken first, whatever follows.
-  // error gets the server's message.
+  // error gets why the device could not be opened (as its provider reported it: node,
+  // reason, what fixes it, error code) or the server's message.
   TConnectResult Connect(const std::string& deviceType, const std::string& serialNumber,
                          std::string& error);
   // Stops the server and closes the channel.
@@ -50,6 +53,7 @@ class TConfiguratorCore {
   std::unique_ptr<uMimeTable::TMimeTable> mimeTable_;
   uHttpBridge::TBridge bridge_;
   uCI_Wrapper::TWrapperPtr channel_;
+  uInterfaces::TInterfacePtr<TOpenFailureLog> openFailure_;
   mutable std::mutex deviceTypeMutex_;  // the bridge reads it from connection threads
   std::string deviceType_;
   bool shutDown_ = false;

@@ -50,6 +50,7 @@ int RunHeadless(const uCommandLine::TOptions& options, const std::filesystem::pa
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::NotOpen:
       err << "err - not open: the device " << devices.front().SerialNumber
           << " could not be opened.\n";
+      if (!error.empty()) err << error << "\n";
       return 1;
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::ServerFailed:
       err << error << "\n";

@@ -43,7 +43,10 @@ void TfMain::shpxConnectClick() {
   switch (core_->Connect(devices[static_cast<std::size_t>(chosen)].DeviceType,
                          cbbSerialsNumbers_[static_cast<std::size_t>(chosen)], error)) {
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::NotOpen:
-      uMessageBox::ShowMessage(this, "err - not open");
+      // With the provider's reason: the node, why, and what fixes it.
+      uMessageBox::ShowMessage(
+          this, error.empty() ? QString("err - not open")
+                              : "err - not open\n\n" + QString::fromStdString(error));
       return;
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::ServerFailed:
       uMessageBox::ShowMessage(this, QString::fromStdString(error));
