@@ -44,9 +44,9 @@ void TfMain::shpxConnectClick() {
                          cbbSerialsNumbers_[static_cast<std::size_t>(chosen)], error)) {
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::NotOpen:
       // With the provider's reason: the node, why, and what fixes it.
-      uMessageBox::ShowMessage(
-          this, error.empty() ? QString("err - not open")
-                              : "err - not open\n\n" + QString::fromStdString(error));
+      uMessageBox::ShowMessage(this, error.empty()
+                                         ? QString("err - not open")
+                                         : "err - not open\n\n" + QString::fromStdString(error));
       return;
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::ServerFailed:
       uMessageBox::ShowMessage(this, QString::fromStdString(error));

@@ -161,11 +161,11 @@ std::int32_t TCommunicationHIDInterface::InternalWriteString(const std::string& 
   if (const auto device = device_.GetDevice();
       device && device->Info().OutputReportByteLength < uHidDevice::kMinOutputReportLength) {
     DoError("InternalWriteString",
-            {device->Info().Path,
-             "the device's output reports are " +
-                 std::to_string(device->Info().OutputReportByteLength) +
-                 " bytes long, with no room for text (at least " +
-                 std::to_string(uHidDevice::kMinOutputReportLength) + " are needed); nothing was written"},
+            {device->Info().Path, "the device's output reports are " +
+                                      std::to_string(device->Info().OutputReportByteLength) +
+                                      " bytes long, with no room for text (at least " +
+                                      std::to_string(uHidDevice::kMinOutputReportLength) +
+                                      " are needed); nothing was written"},
             0);
     return 0;
   }
@@ -179,8 +179,7 @@ void TCommunicationHIDInterface::NoteOpenFailure(std::vector<std::string> args, 
 }
 
 void TCommunicationHIDInterface::DoError(const std::string& name,
-                                         const std::vector<std::string>& args,
-                                         std::int32_t code) {
+                                         const std::vector<std::string>& args, std::int32_t code) {
   std::vector<std::string> withReason = args;
   if (name == "Open") {
     std::lock_guard lock(failureMutex_);

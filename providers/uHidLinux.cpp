@@ -349,7 +349,8 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
   // an unplug shows.
   int OpenNodeLocked() {
     const int flags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
-    const int fd = openCall_ ? openCall_(info_.Path.c_str(), flags) : ::open(info_.Path.c_str(), flags);
+    const int fd =
+        openCall_ ? openCall_(info_.Path.c_str(), flags) : ::open(info_.Path.c_str(), flags);
     if (fd >= 0) {
       node_ = std::make_shared<const TNode>(fd);
       openedBefore_ = true;
@@ -394,7 +395,7 @@ class TLinuxHidDevice final : public uHidPlatform::IHidPlatformDevice {
   const TOpenCall openCall_;  // open(2) when empty
   mutable std::mutex mutex_;
   std::shared_ptr<const TNode> node_;
-  int holders_ = 0;           // successful Opens not yet matched by a Close
+  int holders_ = 0;            // successful Opens not yet matched by a Close
   bool openedBefore_ = false;  // the node was there once
   uPollWait::TWakeEvent wake_;
   std::string lastError_;

@@ -62,16 +62,18 @@ TEST(Headless, ADeviceThatCannotBeOpenedIsReportedWithWhatFixesIt) {
        },
        {"No permission to open", "/etc/udev/rules.d/", "sudo udevadm control --reload-rules",
         "plug the device in again", "(error code 13)"}},
-      {"missing node", [](uHidLinux::TLinuxHidBackend&) {},
+      {"missing node",
+       [](uHidLinux::TLinuxHidBackend&) {},
        {": open: No such file or directory (error code 2)"}},
   };
   auto& manager = uHidDeviceManager::GetHidDeviceManager();
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.name);
     testsupport::TSysfsTree tree;
-    tree.AddUsb(3, "0003:2047:0301.0005", testsupport::kDovelaUevent,
-                testsupport::ReadHidFixture("dovela_vendor_id3f.bin"),
-                {{"manufacturer", "Dovela\n"}, {"product", "Dovela GSM Modem\n"}, {"serial", "DV1\n"}});
+    tree.AddUsb(
+        3, "0003:2047:0301.0005", testsupport::kDovelaUevent,
+        testsupport::ReadHidFixture("dovela_vendor_id3f.bin"),
+        {{"manufacturer", "Dovela\n"}, {"product", "Dovela GSM Modem\n"}, {"serial", "DV1\n"}});
     auto backend = std::make_shared<uHidLinux::TLinuxHidBackend>(tree.Root(), tree.Dev(), false);
     c.prepare(*backend);
     manager.Controller().AddBackend(backend);
@@ -84,8 +86,7 @@ TEST(Headless, ADeviceThatCannotBeOpenedIsReportedWithWhatFixesIt) {
     EXPECT_NE(text.find("err - not open: the device DV1 could not be opened."), std::string::npos)
         << text;
     EXPECT_NE(text.find((tree.Dev() / "hidraw3").string()), std::string::npos) << text;
-    for (const auto& expected : c.texts)
-      EXPECT_NE(text.find(expected), std::string::npos) << text;
+    for (const auto& expected : c.texts) EXPECT_NE(text.find(expected), std::string::npos) << text;
 
     manager.Controller().RemoveBackend(backend);
     manager.Clear();

@@ -21,14 +21,14 @@
 #include "support/SysfsTree.h"
 
 namespace fs = std::filesystem;
-using uHidLinux::ComputeReportLengths;
-using uHidLinux::TLinuxHidBackend;
-using uHidLinux::TReportLengths;
 using testsupport::kDovelaUevent;
 using testsupport::kDovelaUsb;
 using testsupport::TSysfsTree;
 using testsupport::Uevent;
 using testsupport::WriteFile;
+using uHidLinux::ComputeReportLengths;
+using uHidLinux::TLinuxHidBackend;
+using uHidLinux::TReportLengths;
 using uHidPlatform::THidPlatformDevicePtr;
 
 namespace {
@@ -39,7 +39,9 @@ std::string Bytes(std::initializer_list<int> bytes) {
   return s;
 }
 
-std::string ReadFixture(const std::string& name) { return testsupport::ReadHidFixture(name); }
+std::string ReadFixture(const std::string& name) {
+  return testsupport::ReadHidFixture(name);
+}
 
 void ExpectLengths(const std::optional<TReportLengths>& actual, const TReportLengths& expected) {
   ASSERT_TRUE(actual.has_value());
@@ -546,9 +548,13 @@ TEST(HidLinuxDeviceIO, OpenSaysWhyTheNodeCannotBeOpened) {
   };
   const TCase cases[] = {
       {"missing node", [](TOneDevice&) {}, ENOENT, {": open: No such file"}},
-      {"directory", [](TOneDevice& one) { fs::create_directory(one.tree.Dev() / "hidraw3"); },
-       EISDIR, {": open: Is a directory"}},
-      {"access refused", refuse, EACCES,
+      {"directory",
+       [](TOneDevice& one) { fs::create_directory(one.tree.Dev() / "hidraw3"); },
+       EISDIR,
+       {": open: Is a directory"}},
+      {"access refused",
+       refuse,
+       EACCES,
        {"No permission to open", "packaging/udev/70-dovela-gsm.rules", "/etc/udev/rules.d/",
         "udevadm control --reload-rules", "plug the device in again"}},
       {"fifo", [](TOneDevice& one) { one.tree.MakeFifoNode(3); }, 0, {}},

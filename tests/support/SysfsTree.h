@@ -30,7 +30,8 @@ inline void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-inline std::string Uevent(const std::string& hidId, const std::string& name, const std::string& uniq) {
+inline std::string Uevent(const std::string& hidId, const std::string& name,
+                          const std::string& uniq) {
   return "DRIVER=hid-generic\nHID_ID=" + hidId + "\nHID_NAME=" + name +
          "\nHID_PHYS=usb-0000:00:14.0-2/input0\nHID_UNIQ=" + uniq + "\nMODALIAS=hid:b0003\n";
 }
