@@ -382,7 +382,11 @@ class TestMainWindow : public QObject {
     auto device = Add(Device("Dovela GSM", "GONE"));
     beforeChoice_ = [&] { gBackend->RemoveDevice(device); };  // unplugged while choosing
     main_->shpxConnectClick();
-    QCOMPARE(messages_, QStringList{"err - not open"});
+    // With the provider's reason.
+    QCOMPARE(
+        messages_,
+        QStringList{"err - not open\n\nvid=8263;pid=769;serial_number=GONE: no such HID device "
+                    "is attached"});
     QCOMPARE(QString::fromStdString(main_->DeviceType()), QString("DovelaGSM"));
     QVERIFY(!main_->Server()->Active());
   }

@@ -62,10 +62,21 @@ TEST(HidDeviceFraming, WritesFailWithoutDeviceOrWhenAReportFails) {
   uHidDevice::THidDevice entry;
   EXPECT_FALSE(entry.WriteString("x"));
 
-  auto tiny = std::make_shared<TSimulatedHidDevice>(testsupport::DovelaInfo("S", 1));
-  entry.SetDevice(tiny);
-  EXPECT_FALSE(entry.WriteString("x"));  // no room for id and length
-  EXPECT_TRUE(tiny->WrittenReports().empty());
+  // Reports of 1 byte have no room for id and length, of 2 none for text: cutting text into
+  // them would never end (the failing writes after 1000 reports end it, should it loop).
+  for (const int length : {1, 2}) {
+    SCOPED_TRACE(length);
+    auto tiny = std::make_shared<TSimulatedHidDevice>(testsupport::DovelaInfo("S", length));
+    TSimulatedHidDevice* const raw = tiny.get();
+    tiny->SetOnOutputReport([raw](const std::string&) {
+      if (raw->WrittenReports().size() >= 1000) raw->SetWritesFail(true);
+    });
+    entry.SetDevice(tiny);
+    EXPECT_FALSE(entry.WriteString("x"));
+    EXPECT_FALSE(entry.WriteString(""));
+    EXPECT_TRUE(tiny->WrittenReports().empty());
+    entry.SetDevice(nullptr);
+  }
 
   auto device = MakeDevice();
   entry.SetDevice(device);
