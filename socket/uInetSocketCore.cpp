@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <utility>
 
@@ -14,11 +15,14 @@ using uWinSock::SockSetLastError;
 struct TInetSocketCore::THandle {
   explicit THandle(TSocket s) noexcept : fd(s) {}
   ~THandle() {
-    if (fd >= 0) ::close(fd);
+    if (const TSocket s = fd.load(); s >= 0) ::close(s);
   }
   THandle(const THandle&) = delete;
   THandle& operator=(const THandle&) = delete;
-  TSocket fd;
+  // Atomic: the release below takes it while a holder that has just let go of its copy may
+  // have read it last, and the count of holders it checks orders nothing.
+  std::atomic<TSocket> fd;
+  std::atomic<bool> released{false};  // ends a connect on it (see SockConnect)
 };
 
 namespace {
@@ -49,7 +53,7 @@ bool NoSocket(const char* what) {
 }  // namespace
 
 TSocket TInetSocketCore::THold::Socket() const noexcept {
-  return handle_ ? handle_->fd : kInvalidSocket;
+  return handle_ ? handle_->fd.load() : kInvalidSocket;
 }
 
 TInetSocketCore::~TInetSocketCore() {
@@ -85,14 +89,15 @@ bool TInetSocketCore::ReleaseLocked() {
   connected_ = false;
   connectionLost_ = false;
   if (!handle) return NoSocket("close");
+  handle->released.store(true);
   // Copies are made only under mutex_, so a count of 1 means nobody else can reach it.
   if (handle.use_count() > 1) {
     // Another thread is inside a call on it: the shutdown ends a blocked connect or wait,
     // and the last holder closes the descriptor.
-    ::shutdown(handle->fd, SHUT_RDWR);
+    ::shutdown(handle->fd.load(), SHUT_RDWR);
     return true;
   }
-  return uWinSock::SockClose(std::exchange(handle->fd, kInvalidSocket)) == 0;
+  return uWinSock::SockClose(handle->fd.exchange(kInvalidSocket)) == 0;
 }
 
 bool TInetSocketCore::Shutdown(bool stopSend, bool stopReceive) {
@@ -110,7 +115,12 @@ bool TInetSocketCore::StillCurrent(const THold& hold) const {
 }
 
 bool TInetSocketCore::Bind() {
-  return AddressCall("bind", uWinSock::SockBind, LocalIP, LocalPort, bound_);
+  return AddressCall(
+      "bind",
+      [](TSocket s, const std::string& ip, int port, const std::atomic<bool>*) {
+        return uWinSock::SockBind(s, ip, port);
+      },
+      LocalIP, LocalPort, bound_);
 }
 
 bool TInetSocketCore::Connect() {
@@ -123,7 +133,7 @@ bool TInetSocketCore::AddressCall(const char* what, TAddressCall call, const std
   bool ok = false;
   if (!hold) {
     NoSocket(what);
-  } else if (call(hold.Socket(), ip, port) == 0) {
+  } else if (call(hold.Socket(), ip, port, &hold.handle_->released) == 0) {
     std::string localIp;
     int localPort = 0;
     ok = uWinSock::SockGetLocalName(hold.Socket(), localIp, localPort);
@@ -195,7 +205,7 @@ TInetSocketCore::THold TInetSocketCore::Hold() const {
 
 TSocket TInetSocketCore::Socket() const {
   std::lock_guard lock(mutex_);
-  return handle_ ? handle_->fd : kInvalidSocket;
+  return handle_ ? handle_->fd.load() : kInvalidSocket;
 }
 
 bool TInetSocketCore::Bound() const {

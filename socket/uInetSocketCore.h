@@ -9,6 +9,7 @@
 // closes the descriptor when the last of those calls has returned, so no call ever acts on a
 // descriptor number that was closed and given to something else meanwhile.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -90,7 +91,8 @@ class TInetSocketCore {
   int RemotePort = 0;
 
  private:
-  using TAddressCall = int (*)(TSocket, const std::string&, int);
+  // The call on the socket, with the flag that says the socket was released meanwhile.
+  using TAddressCall = int (*)(TSocket, const std::string&, int, const std::atomic<bool>*);
   // Bind or connect (call) to ip:port, then read the local name back; flag := the result.
   bool AddressCall(const char* what, TAddressCall call, const std::string& ip, int port,
                    bool& flag);

@@ -1,6 +1,7 @@
 #include "socket/uWinSock.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -70,14 +71,18 @@ bool WouldBlock(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-// A blocking connect that a signal interrupted goes on in the background
-// (connect(2), EINTR); wait for its end and take its result.
-int FinishInterruptedConnect(TSocket s) {
+constexpr int kConnectSliceMs = 50;
+
+// Waits for the end of a connect under way on a non-blocking socket and takes its result.
+int FinishConnect(TSocket s, const std::atomic<bool>* abandoned) {
   for (;;) {
+    if (abandoned && abandoned->load()) return ECONNABORTED;
     pollfd fd{s, POLLOUT, 0};
-    const int n = ::poll(&fd, 1, -1);
+    const int n = ::poll(&fd, 1, kConnectSliceMs);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
+    if (n == 0) continue;
+    if (abandoned && abandoned->load()) return ECONNABORTED;
     int err = 0;
     socklen_t length = sizeof err;
     if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &length) < 0) return errno;
@@ -135,13 +140,30 @@ int SockBind(TSocket s, const std::string& ip, int port) {
   return 0;
 }
 
-int SockConnect(TSocket s, const std::string& ip, int port) {
+// The connect runs on the socket made non-blocking and is waited for in poll: a blocking
+// connect(2) cannot be ended from another thread before it has reached the kernel (a
+// shutdown then finds nothing to end, and the connect waits out the system's whole limit).
+int SockConnect(TSocket s, const std::string& ip, int port, const std::atomic<bool>* abandoned) {
   const std::string what = "connect to " + Endpoint(ip, port);
   sockaddr_in address;
   if (!MakeAddress(ip, port, address, what)) return -1;
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
-  int err = errno;
-  if (err == EINTR) err = FinishInterruptedConnect(s);
+  const int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) < 0) return Fail(what, errno);
+  int err = 0;
+  bool waited = false;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    err = errno;
+    waited = err == EINPROGRESS || err == EINTR;
+    if (waited) err = FinishConnect(s, abandoned);
+  }
+  const bool wasAbandoned = err == ECONNABORTED && abandoned && abandoned->load();
+  // A non-blocking connect that failed while waited for leaves the socket "connecting" until
+  // connect is called again; that call only takes the failure and resets it (a blocking
+  // connect does that itself), so the socket can try again, as after any refused connect.
+  if (waited && err != 0 && !wasAbandoned)
+    (void)::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ::fcntl(s, F_SETFL, flags);  // blocking again, as every socket here is
+  if (wasAbandoned) return Fail(what + ": the socket was closed meanwhile", err);
   return err == 0 ? 0 : Fail(what, err);
 }
 

@@ -10,6 +10,7 @@
 // the counterpart of WSAGetLastError) holds the errno value with a message that names the
 // operation, the address and the reason. Nothing here raises.
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -39,8 +40,10 @@ int SockClose(TSocket s);
 // how: SHUT_RD, SHUT_WR or SHUT_RDWR.
 int SockShutdown(TSocket s, int how);
 int SockBind(TSocket s, const std::string& ip, int port);
-// Blocks until connected or refused (the system's own limit applies).
-int SockConnect(TSocket s, const std::string& ip, int port);
+// Blocks until connected or refused (the system's own limit applies), or until abandoned
+// turns true (ECONNABORTED; looked at every 50 ms), whichever comes first.
+int SockConnect(TSocket s, const std::string& ip, int port,
+                const std::atomic<bool>* abandoned = nullptr);
 
 // Sends all of data on a connected stream socket (every send with MSG_NOSIGNAL, so a broken
 // connection is an EPIPE error and not a signal); the bytes sent, or -1. An empty data makes

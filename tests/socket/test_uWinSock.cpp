@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <thread>
 
 #include "support/Loopback.h"
 
@@ -44,7 +49,8 @@ TEST(WinSockAddresses, OnlyDottedIPv4TextAndPortsInRangeAreUsed) {
     TFd udp(SockCreate(TInetSocketType::UDP));
     EXPECT_EQ(SockConnect(tcp.Get(), c.ip, c.port), -1);
     EXPECT_EQ(SockGetLastError(), EINVAL);
-    EXPECT_NE(SockGetLastErrorText().find(c.inMessage), std::string::npos) << SockGetLastErrorText();
+    EXPECT_NE(SockGetLastErrorText().find(c.inMessage), std::string::npos)
+        << SockGetLastErrorText();
     EXPECT_EQ(SockBind(udp.Get(), c.ip, c.port), -1);
     EXPECT_EQ(SockGetLastError(), EINVAL);
     EXPECT_EQ(SockSendStringTo(udp.Get(), "x", c.ip, c.port), -1);
@@ -67,9 +73,33 @@ TEST(WinSockErrors, CarryTheErrnoValueAndAMessageNamingTheCall) {
   EXPECT_EQ(SockGetLastErrorText(), "Connection timed out");
 }
 
+// A connect to a peer that never answers ends soon after it is abandoned, also when that
+// happened before the call (a close from another thread that came first), and the socket is
+// blocking again afterwards. A blocking connect(2) would wait out the system's two minutes.
+TEST(WinSockConnect, AnAbandonedConnectEndsAtOnceAndLeavesTheSocketBlocking) {
+  for (const int abandonAfterMs : {0, 100}) {
+    SCOPED_TRACE(abandonAfterMs);
+    testsupport::TFullBacklogListener silent;
+    TFd s(SockCreate(TInetSocketType::TCP));
+    std::atomic<bool> abandoned{abandonAfterMs == 0};
+    std::thread abandon([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(abandonAfterMs));
+      abandoned = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SockConnect(s.Get(), kLoopback, silent.Port(), &abandoned), -1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    abandon.join();
+    EXPECT_EQ(SockGetLastError(), ECONNABORTED);
+    EXPECT_NE(SockGetLastErrorText().find("closed meanwhile"), std::string::npos);
+    EXPECT_LT(elapsed, std::chrono::seconds(3));
+    EXPECT_EQ(::fcntl(s.Get(), F_GETFL) & O_NONBLOCK, 0);
+  }
+}
+
 TEST(WinSockKeepAlive, MillisecondsBecomeWholeSecondsRoundedUp) {
-  const std::pair<int, int> cases[] = {{-5, 1},      {0, 1},       {1, 1},       {999, 1},
-                                       {1000, 1},    {1001, 2},    {5000, 5},    {5001, 6},
+  const std::pair<int, int> cases[] = {{-5, 1},           {0, 1},          {1, 1},    {999, 1},
+                                       {1000, 1},         {1001, 2},       {5000, 5}, {5001, 6},
                                        {32767000, 32767}, {INT_MAX, 32767}};
   for (const auto& [ms, seconds] : cases) EXPECT_EQ(KeepAliveSeconds(ms), seconds) << ms;
 }
@@ -99,7 +129,8 @@ TEST(WinSockKeepAlive, OptionsReadBackFromTheSocket) {
   // TCP options on a datagram socket fail, with the option named.
   TFd udp(SockCreate(TInetSocketType::UDP));
   EXPECT_EQ(SockSetKeepAlive(udp.Get(), true, 5000, 1000), -1);
-  EXPECT_NE(SockGetLastErrorText().find("TCP_KEEPIDLE"), std::string::npos) << SockGetLastErrorText();
+  EXPECT_NE(SockGetLastErrorText().find("TCP_KEEPIDLE"), std::string::npos)
+      << SockGetLastErrorText();
 }
 
 TEST(WinSockStreamReceive, ReadsWhatIsPendingAndTellsAnEndFromNothing) {
