@@ -4,6 +4,7 @@
 
 #include "bridge/uHttpServer.h"
 
+#include "bridge/uHttpServerOrigin.h"
 #include "ci/uStrUtils.h"
 
 #include <fcntl.h>
@@ -495,6 +496,18 @@ struct THttpServer::TImpl {
     const bool head = request.Method == "HEAD";
     if (request.Method != "GET" && request.Method != "POST" && !head) return;
 
+    // Addressed to another name or sent by another site's page: refused before the body is
+    // read and before any handler sees it.
+    if (const auto refusal = uHttpServerOrigin::RefusalReason(parser.headers, {boundPort, {}})) {
+      THttpResponse response;
+      response.ResponseNo = 403;
+      response.ResponseText = "Forbidden";
+      response.ContentType = "text/plain";
+      response.ContentText = *refusal + "\n";
+      Respond(socket, stream, head, response);
+      return;
+    }
+
     // A POST with neither a length nor chunks ends where the client stops sending.
     const bool bodyToEnd =
         request.Method == "POST" && !parser.content_length() && !parser.chunked();
@@ -529,11 +542,18 @@ struct THttpServer::TImpl {
       Fail(response, "Unknown error");
     }
 
+    Respond(socket, stream, head, response);
+  }
+
+  // Sends the response, then closes lingering: our side done, then what the client still
+  // sends is read, until it closes, so that closing does not reset the response away.
+  static void Respond(tcp::socket& socket, TTimedStream& stream, bool head,
+                      THttpResponse& response) {
+    error_code ec;
     SendResponse(stream, head, response, ec);
     response.ContentStream.reset();  // closed before the connection ends
     if (ec) return;
 
-    // Lingering close: our side done, then what the client still sends, until it closes.
     socket.shutdown(tcp::socket::shutdown_send, ec);
     stream.SetDeadline(Clock::now() + kLingerTimeout);
     std::vector<char> sink(4096);

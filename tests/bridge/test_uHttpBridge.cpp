@@ -27,6 +27,7 @@ using testsupport::HttpExchange;
 using testsupport::THttpReply;
 using testsupport::TRawHttpClient;
 using testsupport::TTestChannel;
+using testsupport::WithHost;
 using uci_ICommunicationInterface::TChannelPtr;
 using uHttpServer::THttpRequest;
 using uHttpServer::THttpResponse;
@@ -178,7 +179,10 @@ class HttpBridgeTest : public testing::Test {
     std::lock_guard lock(mutex_);
     channel_ = std::move(channel);
   }
-  THttpReply Exchange(const std::string& request) { return HttpExchange(port_, request); }
+  // Sends request addressed as a browser would (Host: 127.0.0.1:PORT, unless it names one).
+  THttpReply Exchange(const std::string& request) {
+    return HttpExchange(port_, WithHost(request, port_));
+  }
 
   fs::path app_;
   std::mutex mutex_;
@@ -343,10 +347,37 @@ TEST_F(HttpBridgeTest, DeviceRequestsRunInParallelAndEachGetsItsOwnAnswer) {
   EXPECT_EQ(written, expected);
 }
 
+TEST_F(HttpBridgeTest, RequestsFromOtherSitesNeverReachTheDevice) {
+  const std::string port = std::to_string(port_);
+  // What a page elsewhere can make a browser send: a form POST, an image, a fetch, a name
+  // rebound to this machine.
+  const std::string requests[] = {
+      "POST /set.json HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+          "\r\nOrigin: http://attacker.example\r\nSec-Fetch-Site: cross-site\r\n"
+          "Content-Length: 9\r\n\r\nsimPin=12",
+      "GET /restart.json HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+          "\r\nSec-Fetch-Site: cross-site\r\n\r\n",
+      "POST /config.json HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+          "\r\nOrigin: null\r\nContent-Length: 0\r\n\r\n",
+      "POST /config.json HTTP/1.1\r\nHost: rebound.attacker.example:" + port +
+          "\r\nOrigin: http://rebound.attacker.example:" + port + "\r\nContent-Length: 0\r\n\r\n",
+      "GET /index.html HTTP/1.1\r\nHost: rebound.attacker.example:" + port + "\r\n\r\n",
+  };
+  device_->open = true;
+  for (const std::string& request : requests) {
+    SCOPED_TRACE(request);
+    const THttpReply reply = Exchange(request);
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(reply.raw.find(kIndex), std::string::npos);
+  }
+  EXPECT_EQ(device_->writes, 0);
+  EXPECT_EQ(handlersDone_, 0);
+}
+
 TEST_F(HttpBridgeTest, StopWaitsForARunningDeviceExchange) {
   device_->open = true;
   TRawHttpClient client("127.0.0.1", port_);
-  client.Send("GET /values HTTP/1.1\r\n\r\n");
+  client.Send(WithHost("GET /values HTTP/1.1\r\n\r\n", port_));
   const auto until = std::chrono::steady_clock::now() + 10s;
   while (device_->writes == 0 && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(1ms);

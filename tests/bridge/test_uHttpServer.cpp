@@ -1,4 +1,5 @@
 #include "bridge/uHttpServer.h"
+#include "bridge/uHttpServerOrigin.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@ using testsupport::HttpExchange;
 using testsupport::THttpReply;
 using testsupport::TRawHttpClient;
 using testsupport::TRawListener;
+using testsupport::WithHost;
 using uHttpServer::EHttpServerError;
 using uHttpServer::THttpRequest;
 using uHttpServer::THttpResponse;
@@ -123,8 +125,9 @@ class HttpServerTest : public testing::Test {
     std::lock_guard lock(mutex_);
     return std::exchange(seen_, {});
   }
+  // Sends request addressed as a browser would (Host: 127.0.0.1:PORT, unless it names one).
   THttpReply Exchange(std::string_view request, bool shutdownSend = false) {
-    return HttpExchange(port_, request, shutdownSend);
+    return HttpExchange(port_, WithHost(request, port_), shutdownSend);
   }
   // The server still answers a plain request.
   void ExpectStillServing() {
@@ -164,10 +167,11 @@ TEST_F(HttpServerTest, RequestLineAndHeadersReachTheHandler) {
       {"GET /q?a=%20&b=c?d HTTP/1.1", "GET", "/q?a=%20&b=c?d", "/q", "HTTP/1.1"},
   };
   Start();
+  const std::string host = "127.0.0.1:" + std::to_string(port_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.requestLine);
     const THttpReply reply =
-        Exchange(c.requestLine + "\r\nX-Mixed-Case: Value 1\r\nhost: h\r\n\r\n");
+        Exchange(c.requestLine + "\r\nX-Mixed-Case: Value 1\r\nhost: " + host + "\r\n\r\n");
     EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
     const std::vector<TSeen> seen = TakeSeen();
     ASSERT_EQ(seen.size(), 1u);
@@ -176,16 +180,127 @@ TEST_F(HttpServerTest, RequestLineAndHeadersReachTheHandler) {
     EXPECT_EQ(seen[0].path, c.path);
     EXPECT_EQ(seen[0].version, c.version);
     const std::vector<std::pair<std::string, std::string>> headers = {{"X-Mixed-Case", "Value 1"},
-                                                                      {"host", "h"}};
+                                                                      {"host", host}};
     EXPECT_EQ(seen[0].headers, headers);
     EXPECT_FALSE(seen[0].hasBody);
   }
   EXPECT_EQ(bodiesCreated_, 0);
 }
 
+TEST_F(HttpServerTest, OnlyRequestsAddressedToThisServerFromItsOwnPagesAreServed) {
+  Start();
+  const std::string port = std::to_string(port_);
+  const std::string otherPort = std::to_string(port_ == 65535 ? 1 : port_ + 1);
+  const std::string own = "Host: 127.0.0.1:" + port + "\r\n";
+  struct Case {
+    std::string headers;  // header lines, each with its CR LF
+    bool served;
+  };
+  const Case cases[] = {
+      // The embedded browser, the pages' own requests and curl.
+      {own, true},
+      {"Host: localhost:" + port + "\r\n", true},
+      {"Host: LocalHost:" + port + "\r\n", true},
+      {"Host: [::1]:" + port + "\r\n", true},
+      {"Host: [0:0:0:0:0:0:0:1]:" + port + "\r\n", true},
+      {own + "Origin: http://127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\n", true},
+      {own + "Origin: http://localhost:" + port + "\r\n", true},
+      {own + "Origin: http://[::1]:" + port + "\r\n", true},
+      {own + "Sec-Fetch-Site: none\r\n", true},
+      {own + "User-Agent: curl/7.88.1\r\nAccept: */*\r\n", true},
+      // Not addressed to this server: no Host, several, another name (a rebound one too),
+      // another address or port.
+      {"", false},
+      {own + own, false},
+      {"Host: \r\n", false},
+      {"Host: attacker.example:" + port + "\r\n", false},
+      {"Host: localhost.:" + port + "\r\n", false},
+      {"Host: 127.0.0.1\r\n", false},
+      {"Host: 127.0.0.1:\r\n", false},
+      {"Host: 127.0.0.1:" + otherPort + "\r\n", false},
+      {"Host: 127.0.0.1:0" + port + "\r\n", false},
+      {"Host: 127.0.0.2:" + port + "\r\n", false},
+      {"Host: 0.0.0.0:" + port + "\r\n", false},
+      {"Host: 192.168.1.5:" + port + "\r\n", false},
+      {"Host: [::1]\r\n", false},
+      {"Host: ::1:" + port + "\r\n", false},
+      {"Host: 127.0.0.1:" + port + " x\r\n", false},
+      // Sent by another site's page.
+      {own + "Origin: null\r\n", false},
+      {own + "Origin: http://attacker.example\r\n", false},
+      {own + "Origin: http://127.0.0.1:" + otherPort + "\r\n", false},
+      {own + "Origin: https://127.0.0.1:" + port + "\r\n", false},
+      {own + "Origin: http://127.0.0.1:" + port + "/\r\n", false},
+      {own + "Origin: \r\n", false},
+      {own + "Origin: http://127.0.0.1:" + port + "\r\nOrigin: null\r\n", false},
+      {own + "Sec-Fetch-Site: cross-site\r\n", false},
+      {own + "Sec-Fetch-Site: same-site\r\n", false},
+      {own + "sec-fetch-site: Cross-Site\r\n", false},
+      {own + "Origin: http://127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-site\r\n", false},
+  };
+  for (const Case& c : cases) {
+    for (const std::string method : {"GET", "POST", "HEAD"}) {
+      SCOPED_TRACE(method + " with " + c.headers);
+      bodiesCreated_ = 0;
+      const THttpReply reply = HttpExchange(
+          port_, method + " /set.json HTTP/1.1\r\n" + c.headers + "Content-Length: 3\r\n\r\na=1");
+      EXPECT_TRUE(reply.closed);
+      const std::vector<TSeen> seen = TakeSeen();
+      if (c.served) {
+        EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+        EXPECT_EQ(seen.size(), 1u);
+        continue;
+      }
+      EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 403 Forbidden");
+      EXPECT_EQ(reply.Header("Content-Type"), "text/plain");
+      EXPECT_TRUE(seen.empty());
+      EXPECT_EQ(bodiesCreated_, 0);  // the body was never read
+      if (method == "HEAD") continue;
+      const std::string body = reply.Body();
+      EXPECT_EQ(body.rfind("Forbidden: ", 0), 0u) << body;
+      EXPECT_EQ(body.find('\n'), body.size() - 1) << body;  // one line
+    }
+  }
+  ExpectStillServing();
+}
+
+TEST(HttpServerOrigin, TheListenAddressAndPort80AreAcceptedHostsToo) {
+  using uHttpServerOrigin::IsAcceptedHost;
+  struct Case {
+    std::uint16_t port;
+    std::string listen, host;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {80, "", "127.0.0.1", true},  // a browser leaves the default port out
+      {80, "", "localhost", true},
+      {80, "", "[::1]", true},
+      {80, "", "127.0.0.1:80", true},
+      {8080, "", "127.0.0.1", false},
+      {8080, "", "localhost", false},
+      {8080, "192.168.1.5", "192.168.1.5:8080", true},
+      {8080, "192.168.1.5", "127.0.0.1:8080", true},
+      {8080, "192.168.1.5", "192.168.1.6:8080", false},
+      {8080, "192.168.1.5", "192.168.1.5:8081", false},
+      {8080, "192.168.1.5", "lan-name:8080", false},
+      {8080, "fd00::5", "[fd00::5]:8080", true},
+      {8080, "fd00::5", "[FD00:0::5]:8080", true},
+      {8080, "fd00::5", "[fd00::6]:8080", false},
+      // A wildcard listens on every address: any address literal, never a name.
+      {8080, "0.0.0.0", "10.1.2.3:8080", true},
+      {8080, "::", "[fd00::7]:8080", true},
+      {8080, "0.0.0.0", "attacker.example:8080", false},
+      {8080, "0.0.0.0", "10.1.2.3:8081", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listen + " " + std::to_string(c.port) + " " + c.host);
+    EXPECT_EQ(IsAcceptedHost(c.host, {c.port, c.listen}), c.accepted);
+  }
+}
+
 TEST_F(HttpServerTest, DefaultResponseIsAnEmptyHtmlOkAndTheConnectionCloses) {
   Start();
-  const THttpReply reply = Exchange("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+  const THttpReply reply = Exchange("GET / HTTP/1.1\r\n\r\n");
   EXPECT_TRUE(reply.closed);
   EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
   EXPECT_EQ(HeaderNames(reply), (std::vector<std::string>{"Server", "Content-Type", "Connection"}));
@@ -258,14 +373,17 @@ TEST_F(HttpServerTest, OtherMethodsAreNotAnsweredAndTheConnectionIsClosed) {
 }
 
 TEST_F(HttpServerTest, RequestsAtTheLimitsAreServedAndBeyondThemDroppedUnanswered) {
-  const auto headerLines = [](int count) {
-    std::string lines;
-    for (int i = 0; i < count; ++i) lines += "X-" + std::to_string(i) + ": v\r\n";
+  Start();
+  // The Host line and count more.
+  const auto headerLines = [this](int count) {
+    std::string lines = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+    for (int i = 1; i < count; ++i) lines += "X-" + std::to_string(i) + ": v\r\n";
     return lines;
   };
   // A request line plus header lines of exactly the given size, the empty line included.
-  const auto headerOfSize = [](std::size_t size) {
-    std::string head = "GET / HTTP/1.1\r\nX-Fill: ";
+  const auto headerOfSize = [this](std::size_t size) {
+    std::string head =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\nX-Fill: ";
     head += std::string(size - head.size() - 4, 'f') + "\r\n\r\n";
     return head;
   };
@@ -307,7 +425,6 @@ TEST_F(HttpServerTest, RequestsAtTheLimitsAreServedAndBeyondThemDroppedUnanswere
       {"header broken off", "GET / HTTP/1.1\r\nHost: h", true, false},
       {"nothing at all", "", true, false},
   };
-  Start();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const THttpReply reply = Exchange(c.request, c.shutdownSend);
@@ -491,7 +608,7 @@ TEST_F(HttpServerTest, BrokenConnectionsLeaveTheServerServing) {
   {
     // Asks for more than the socket buffers hold, then resets without reading.
     TRawHttpClient client("127.0.0.1", port_);
-    client.Send("GET /large HTTP/1.1\r\n\r\n");
+    client.Send(WithHost("GET /large HTTP/1.1\r\n\r\n", port_));
     const auto until = std::chrono::steady_clock::now() + 10s;
     while (TakeSeen().empty() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(1ms);
@@ -588,7 +705,8 @@ TEST(HttpServerLifetime, AServerNeverStartedStopsAndGoesQuietly) {
 TEST_F(HttpServerTest, IPv6EndpointAnswersOnTheSamePort) {
   if (!testsupport::Ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 on this system";
   Start();
-  const THttpReply reply = HttpExchange(port_, "GET /v6 HTTP/1.1\r\n\r\n", false, "::1");
+  const THttpReply reply = HttpExchange(
+      port_, "GET /v6 HTTP/1.1\r\nHost: [::1]:" + std::to_string(port_) + "\r\n\r\n", false, "::1");
   EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
   const std::vector<TSeen> seen = TakeSeen();
   ASSERT_EQ(seen.size(), 1u);
@@ -606,7 +724,7 @@ TEST_F(HttpServerTest, StopClosesConnectionsAndWaitsForARunningHandler) {
   });
   Start();
   TRawHttpClient client("127.0.0.1", port_);
-  client.Send("GET /slow HTTP/1.1\r\n\r\n");
+  client.Send(WithHost("GET /slow HTTP/1.1\r\n\r\n", port_));
   ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
 
   std::atomic<bool> stopped{false};
@@ -661,9 +779,8 @@ TEST_F(HttpServerTest, ConnectionsAreServedConcurrently) {
   Start();
   std::vector<std::future<THttpReply>> replies;
   for (int i = 0; i < kClients; ++i)
-    replies.push_back(std::async(std::launch::async, [this] {
-      return HttpExchange(port_, "GET /parallel HTTP/1.1\r\n\r\n");
-    }));
+    replies.push_back(std::async(std::launch::async,
+                                 [this] { return Exchange("GET /parallel HTTP/1.1\r\n\r\n"); }));
   for (auto& reply : replies) EXPECT_EQ(reply.get().Body(), "done");
   EXPECT_EQ(mostInFlight, kClients);
 }
@@ -674,7 +791,7 @@ TEST_F(HttpServerTest, StartAndStopFromSeveralThreadsWhileClientsConnect) {
   std::atomic<bool> done{false};
   std::thread client([&] {
     while (!done) {
-      const THttpReply reply = HttpExchange(port_, "GET / HTTP/1.1\r\n\r\n");
+      const THttpReply reply = Exchange("GET / HTTP/1.1\r\n\r\n");
       // Served, refused, or closed by a stop, perhaps in the middle of the response.
       const std::string_view status = "HTTP/1.1 200 OK";
       EXPECT_EQ(reply.raw.substr(0, status.size()), status.substr(0, reply.raw.size()));

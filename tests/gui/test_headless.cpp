@@ -103,11 +103,11 @@ std::uint16_t PortOf(const std::string& url) {
 }
 
 testsupport::THttpReply Post(std::uint16_t port, const std::string& path, const std::string& body) {
-  return testsupport::HttpExchange(port,
-                                   "POST " + path +
-                                       " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                                       "application/x-www-form-urlencoded\r\nContent-Length: " +
-                                       std::to_string(body.size()) + "\r\n\r\n" + body);
+  return testsupport::HttpExchange(
+      port, "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                "\r\nContent-Type: "
+                "application/x-www-form-urlencoded\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 }  // namespace
 
@@ -124,7 +124,8 @@ TEST(Headless, ServesTheDemoDevicesPagesAndKeepsItsSettings) {
   for (const Case c : {Case{"/", "text/html"}, Case{"/index.html", "text/html"},
                        Case{"/app.css", "text/css"}, Case{"/app.js", "text/javascript"}}) {
     const auto reply = testsupport::HttpExchange(
-        port, std::string("GET ") + c.path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        port, std::string("GET ") + c.path +
+                  " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n");
     EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK") << c.path;
     EXPECT_EQ(reply.Header("Content-Type").value_or(""), c.type) << c.path;
     EXPECT_FALSE(reply.Body().empty()) << c.path;

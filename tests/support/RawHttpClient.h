@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -142,6 +143,22 @@ class TRawHttpClient {
 
   int fd_ = -1;
 };
+
+// request with "Host: 127.0.0.1:PORT" after its first line, as a browser addresses the local
+// server, unless it has a Host line already (or no line end at all).
+inline std::string WithHost(std::string_view request, std::uint16_t port) {
+  const std::size_t first = request.find("\r\n");
+  if (first == std::string_view::npos) return std::string(request);
+  const std::size_t headEnd = std::min(request.find("\r\n\r\n"), request.size());
+  for (std::size_t line = first; line < headEnd; line = request.find("\r\n", line + 2)) {
+    if (request.size() - line >= 7 && ::strncasecmp(request.data() + line + 2, "host:", 5) == 0)
+      return std::string(request);
+  }
+  std::string out(request.substr(0, first + 2));
+  out += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  out += request.substr(first + 2);
+  return out;
+}
 
 // One exchange: connect, send request (then shut the sending side down when asked), read
 // until the server closes.
