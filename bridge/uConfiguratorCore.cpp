@@ -137,7 +137,7 @@ void TConfiguratorCore::SetDeviceType(std::string type) {
 }
 
 std::string TConfiguratorCore::Url() const {
-  return "http://127.0.0.1:" + std::to_string(server_.BoundPort());
+  return "http://" + server_.UrlHost() + ":" + std::to_string(server_.BoundPort());
 }
 
 }  // namespace uConfiguratorCore

@@ -41,7 +41,7 @@ class TConfiguratorCore {
 
   std::string DeviceType() const;
   void SetDeviceType(std::string type);
-  std::string Url() const;  // "http://127.0.0.1:" + the bound port
+  std::string Url() const;  // "http://127.0.0.1:" (or the listen address) + the bound port
 
   const std::filesystem::path& ApplicationDir() const noexcept { return applicationDir_; }
   uHttpServer::THttpServer& Server() noexcept { return server_; }

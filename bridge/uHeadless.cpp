@@ -26,6 +26,7 @@ void BlockTerminationSignals() {
 int RunHeadless(const uCommandLine::TOptions& options, const std::filesystem::path& applicationDir,
                 std::ostream& out, std::ostream& err) {
   uConfiguratorCore::TConfiguratorCore core(applicationDir);
+  core.Server().SetListenAddress(options.Listen);
   int count = 0;
   auto devices = uDeviceTypes::ListSupportedDevices(applicationDir, count);
   if (!options.Serial.empty()) {
@@ -58,6 +59,7 @@ int RunHeadless(const uCommandLine::TOptions& options, const std::filesystem::pa
     case uConfiguratorCore::TConfiguratorCore::TConnectResult::Connected:
       break;
   }
+  if (!options.Listen.empty()) err << uCommandLine::ListenWarning(options.Listen) << std::flush;
   out << core.Url() << std::endl;
 
   const sigset_t set = TerminationSignals();

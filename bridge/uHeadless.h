@@ -1,6 +1,7 @@
 #pragma once
 // The headless mode: no window. Connects to the supported device (the only one, or the one
-// named by --serial), serves its pages, prints their address on stdout and runs until
+// named by --serial), serves its pages (on the --listen address when given, with a warning
+// on stderr), prints their address on stdout and runs until
 // SIGINT or SIGTERM; then shuts down as the window does (server stopped, config.xml
 // written, channel closed).
 

@@ -328,6 +328,7 @@ struct THttpServer::TImpl {
   std::atomic<std::int32_t> defaultPort{0};
   std::atomic<bool> active{false};
   std::atomic<std::uint16_t> boundPort{0};
+  std::string listenAddress;  // set before the first start; empty: the loopback addresses
 
   std::mutex controlMutex;  // Start and Stop; the members below up to connectionMutex
   asio::io_context io;
@@ -367,27 +368,44 @@ struct THttpServer::TImpl {
            ec == boost::system::errc::protocol_not_supported;
   }
 
-  // The endpoints for the default port: 0.0.0.0 and [::] on the same port, [::] left out when
-  // the system has no IPv6. Leaves them bound in acceptors.
+  // The addresses to listen on: the listen address when one is set, else 127.0.0.1 and ::1.
+  std::vector<asio::ip::address> ListenAddresses() {
+    if (listenAddress.empty())
+      return {asio::ip::address_v4::loopback(), asio::ip::address_v6::loopback()};
+    error_code ec;
+    const asio::ip::address address = asio::ip::make_address(listenAddress, ec);
+    if (ec) throw EHttpServerError("Not an IP address to listen on: " + listenAddress);
+    return {address};
+  }
+
+  // The endpoints for the default port, all on the same port (the first one's when the
+  // system chooses it); ::1 is left out when the system has no IPv6. Leaves them bound in
+  // acceptors.
   bool ListenFirstTime(std::vector<tcp::endpoint>& bound) {
     const std::int32_t port = defaultPort;
     if (port < 0 || port > 65535) return false;
+    const std::vector<asio::ip::address> addresses = ListenAddresses();
     for (int attempt = 0; attempt < kBindAttempts; ++attempt) {
       error_code ec;
       bound.clear();
       acceptors.clear();
-      if (!Listen(tcp::endpoint(tcp::v4(), static_cast<std::uint16_t>(port)), ec)) return false;
+      const tcp::endpoint first(addresses.front(), static_cast<std::uint16_t>(port));
+      if (!Listen(first, ec)) return false;
       const std::uint16_t chosen = acceptors.front().local_endpoint(ec).port();
       if (ec) return false;
-      bound.emplace_back(tcp::v4(), chosen);
-      const tcp::endpoint v6(tcp::v6(), chosen);
-      if (Listen(v6, ec)) {
-        bound.push_back(v6);
-        return true;
+      bound.emplace_back(addresses.front(), chosen);
+      bool again = false;
+      for (std::size_t i = 1; i < addresses.size() && !again; ++i) {
+        const tcp::endpoint other(addresses[i], chosen);
+        if (Listen(other, ec)) {
+          bound.push_back(other);
+        } else if (!(NoIpv6(ec) && addresses[i].is_v6())) {
+          // The port the system chose for the first is taken on another: let it choose again.
+          if (port != 0 || ec != asio::error::address_in_use) return false;
+          again = true;
+        }
       }
-      if (NoIpv6(ec)) return true;
-      // The port the system chose for IPv4 is taken on IPv6: let it choose again.
-      if (port != 0 || ec != asio::error::address_in_use) return false;
+      if (!again) return true;
     }
     return false;
   }
@@ -498,7 +516,8 @@ struct THttpServer::TImpl {
 
     // Addressed to another name or sent by another site's page: refused before the body is
     // read and before any handler sees it.
-    if (const auto refusal = uHttpServerOrigin::RefusalReason(parser.headers, {boundPort, {}})) {
+    if (const auto refusal =
+            uHttpServerOrigin::RefusalReason(parser.headers, {boundPort, listenAddress})) {
       THttpResponse response;
       response.ResponseNo = 403;
       response.ResponseText = "Forbidden";
@@ -587,6 +606,25 @@ std::int32_t THttpServer::GetDefaultPort() const {
   return impl_->defaultPort;
 }
 
+void THttpServer::SetListenAddress(std::string address) {
+  std::lock_guard lock(impl_->controlMutex);
+  if (impl_->endpoints.empty()) impl_->listenAddress = std::move(address);
+}
+
+std::string THttpServer::ListenAddress() const {
+  std::lock_guard lock(impl_->controlMutex);
+  return impl_->listenAddress;
+}
+
+std::string THttpServer::UrlHost() const {
+  std::lock_guard lock(impl_->controlMutex);
+  error_code ec;
+  const asio::ip::address address = asio::ip::make_address(impl_->listenAddress, ec);
+  if (ec) return "127.0.0.1";  // empty: the loopback addresses, IPv4 first
+  if (address.is_v4()) return address.is_unspecified() ? "127.0.0.1" : address.to_string();
+  return address.is_unspecified() ? "[::1]" : "[" + address.to_string() + "]";
+}
+
 void THttpServer::SetOnCommandGet(TCommandGet handler) {
   std::lock_guard lock(impl_->handlerMutex);
   impl_->onCommandGet = std::move(handler);
@@ -614,7 +652,12 @@ void THttpServer::Start() {
     const std::int32_t port = impl.defaultPort;
     if (port < kMinPort || port > kMaxPort) throw EHttpServerError(PortOutOfRangeMessage(port));
     std::vector<tcp::endpoint> bound;
-    listening = impl.ListenFirstTime(bound);
+    try {
+      listening = impl.ListenFirstTime(bound);
+    } catch (const EHttpServerError&) {
+      impl.acceptors.clear();
+      throw;
+    }
     if (listening) {
       impl.endpoints = std::move(bound);
       impl.boundPort = impl.endpoints.front().port();

@@ -1,6 +1,7 @@
 #pragma once
 // The local HTTP server the embedded browser talks to: one request per connection, each
-// connection served on its own thread, every GET, POST and HEAD handed to OnCommandGet.
+// connection served on its own thread, every GET, POST and HEAD addressed to the server by
+// one of its own names (and not sent by another site's page) handed to OnCommandGet.
 
 #include <cstddef>
 #include <cstdint>
@@ -68,13 +69,23 @@ class THttpServer {
   void SetDefaultPort(std::int32_t port);
   std::int32_t GetDefaultPort() const;
 
+  // Where to listen from the first successful Start on: an IPv4 or IPv6 address literal, or
+  // empty (the default) for 127.0.0.1 and, where there is IPv6, ::1. Requests are served
+  // only when addressed to those names, or to this address. Ignored once bound.
+  void SetListenAddress(std::string address);
+  std::string ListenAddress() const;
+  // The host part of the address to open the pages at: "127.0.0.1" by default and for the
+  // IPv4 wildcard, "[::1]" for the IPv6 one, else the listen address ("[...]" for IPv6).
+  std::string UrlHost() const;
+
   // The handlers are taken at the start of each connection; set them before Start.
   void SetOnCommandGet(TCommandGet handler);
   void SetOnCreatePostStream(TCreatePostStream handler);
 
-  // Listens on 0.0.0.0 and, where there is IPv6, on [::]. No-op while listening. Throws
-  // EHttpServerError(PortOutOfRangeMessage) for a port setting outside 0..65535, and
-  // EHttpServerError(kBindFailedMessage) when an endpoint cannot be bound; nothing stays bound.
+  // Listens on the listen address, or on 127.0.0.1 and, where there is IPv6, on ::1. No-op
+  // while listening. Throws EHttpServerError(PortOutOfRangeMessage) for a port setting
+  // outside 0..65535, EHttpServerError(kBindFailedMessage) when an endpoint cannot be bound,
+  // or one naming the listen address when it is none; nothing stays bound.
   void Start();
   // Stops accepting, shuts every open connection down and waits for every connection thread,
   // however long its handler takes. No-op when not listening. Not to be called from a handler.

@@ -14,6 +14,7 @@ TEST(CommandLine, ReadsTheSwitchesAndRejectsOthers) {
     bool demo, headless, help, version;
     std::string serial;
     std::string error;
+    std::string listen = "";
   };
   const Case cases[] = {
       {{}, true, false, false, false, false, "", ""},
@@ -27,6 +28,40 @@ TEST(CommandLine, ReadsTheSwitchesAndRejectsOthers) {
       {{"--serial"}, false, false, false, false, false, "", "--serial needs a serial number"},
       {{"--demo", "--bogus"}, false, true, false, false, false, "", "unknown switch: --bogus"},
       {{"demo"}, false, false, false, false, false, "", "unknown switch: demo"},
+      {{"--headless", "--listen", "192.168.1.10"},
+       true,
+       false,
+       true,
+       false,
+       false,
+       "",
+       "",
+       "192.168.1.10"},
+      {{"--listen=::", "--headless"}, true, false, true, false, false, "", "", "::"},
+      {{"--headless", "--listen"},
+       false,
+       false,
+       true,
+       false,
+       false,
+       "",
+       "--listen needs an address"},
+      {{"--headless", "--listen", "lan-host"},
+       false,
+       false,
+       true,
+       false,
+       false,
+       "",
+       "--listen needs an IP address, such as 192.168.1.10 or ::1: lan-host"},
+      {{"--listen", "0.0.0.0"},
+       false,
+       false,
+       false,
+       false,
+       false,
+       "",
+       "--listen works only with --headless"},
   };
   for (const Case& c : cases) {
     TOptions options;
@@ -40,7 +75,12 @@ TEST(CommandLine, ReadsTheSwitchesAndRejectsOthers) {
     EXPECT_EQ(options.Help, c.help);
     EXPECT_EQ(options.Version, c.version);
     EXPECT_EQ(options.Serial, c.serial);
+    EXPECT_EQ(options.Listen, c.listen);
   }
   EXPECT_NE(uCommandLine::UsageText().find("--headless"), std::string::npos);
+  EXPECT_NE(uCommandLine::UsageText().find("--listen"), std::string::npos);
+  EXPECT_EQ(uCommandLine::ListenWarning("0.0.0.0"),
+            "Warning: listening on 0.0.0.0: whoever reaches that address can configure the "
+            "device.\n");
   EXPECT_EQ(uCommandLine::VersionText(), "Dovela GSM Configurator 1.4.0.0\n");
 }

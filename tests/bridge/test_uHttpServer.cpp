@@ -1,7 +1,9 @@
 #include "bridge/uHttpServer.h"
 #include "bridge/uHttpServerOrigin.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 
 #include <boost/beast/version.hpp>
 
@@ -711,6 +713,87 @@ TEST_F(HttpServerTest, IPv6EndpointAnswersOnTheSamePort) {
   const std::vector<TSeen> seen = TakeSeen();
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].path, "/v6");
+}
+
+// The IPv4 addresses of this machine's interfaces other than loopback.
+std::vector<std::string> OtherLocalAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return addresses;
+  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+    char text[INET_ADDRSTRLEN];
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+    if (ntohl(v4->sin_addr.s_addr) >> 24 == 127) continue;
+    if (::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text)) addresses.push_back(text);
+  }
+  ::freeifaddrs(list);
+  return addresses;
+}
+
+TEST_F(HttpServerTest, ByDefaultOnlyTheLoopbackAddressesAreListenedOn) {
+  Start();
+  EXPECT_EQ(server_.UrlHost(), "127.0.0.1");
+  EXPECT_TRUE(TRawHttpClient("127.0.0.1", port_).Connected());
+  // The rest of 127/8 and every other interface reach a server listening on 0.0.0.0.
+  std::vector<std::string> elsewhere = OtherLocalAddresses();
+  elsewhere.push_back("127.0.0.2");
+  for (const std::string& address : elsewhere) {
+    SCOPED_TRACE(address);
+    EXPECT_FALSE(TRawHttpClient(address, port_).Connected());
+  }
+  ExpectStillServing();
+}
+
+TEST_F(HttpServerTest, AListenAddressReplacesTheLoopbackAddresses) {
+  server_.SetListenAddress("127.0.0.2");
+  Start();
+  EXPECT_EQ(server_.UrlHost(), "127.0.0.2");
+  EXPECT_FALSE(TRawHttpClient("127.0.0.1", port_).Connected());
+  const std::string host = "127.0.0.2:" + std::to_string(port_);
+  const THttpReply reply =
+      HttpExchange(port_, "GET /there HTTP/1.1\r\nHost: " + host + "\r\n\r\n", false, "127.0.0.2");
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  const THttpReply foreign = HttpExchange(
+      port_, "GET /there HTTP/1.1\r\nHost: 127.0.0.3:" + std::to_string(port_) + "\r\n\r\n", false,
+      "127.0.0.2");
+  EXPECT_EQ(foreign.StatusLine(), "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(TakeSeen().size(), 1u);
+  server_.SetListenAddress("127.0.0.3");  // bound already: kept for the whole run
+  EXPECT_EQ(server_.ListenAddress(), "127.0.0.2");
+}
+
+TEST(HttpServerListen, AnAddressThatIsNoIpAddressFailsTheStartAndNamesIt) {
+  for (const std::string address : {"localhost", "192.168.1", "::1::", "0x7f000001"}) {
+    SCOPED_TRACE(address);
+    THttpServer server;
+    server.SetListenAddress(address);
+    try {
+      server.Start();
+      ADD_FAILURE() << "started";
+    } catch (const EHttpServerError& error) {
+      EXPECT_EQ(std::string(error.what()), "Not an IP address to listen on: " + address);
+    }
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.BoundPort(), 0);
+  }
+}
+
+TEST(HttpServerListen, TheUrlHostFollowsTheListenAddress) {
+  struct Case {
+    std::string listen, host;
+  };
+  const Case cases[] = {{"", "127.0.0.1"},
+                        {"0.0.0.0", "127.0.0.1"},
+                        {"::", "[::1]"},
+                        {"192.168.1.10", "192.168.1.10"},
+                        {"fd00::0:5", "[fd00::5]"},
+                        {"::1", "[::1]"}};
+  for (const Case& c : cases) {
+    THttpServer server;
+    server.SetListenAddress(c.listen);
+    EXPECT_EQ(server.UrlHost(), c.host) << c.listen;
+  }
 }
 
 TEST_F(HttpServerTest, StopClosesConnectionsAndWaitsForARunningHandler) {

@@ -45,6 +45,9 @@ class TProgram {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string errFile = (dir_ / "stderr.txt").string();
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     std::vector<char*> argv{const_cast<char*>(exe_.c_str())};
     for (auto& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -89,6 +92,11 @@ class TProgram {
   }
 
   const fs::path& Dir() const { return dir_; }
+  // What it has written to stderr so far.
+  std::string Errors() const {
+    std::ifstream file(dir_ / "stderr.txt", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  }
 
  private:
   fs::path dir_;
@@ -96,8 +104,8 @@ class TProgram {
   pid_t pid_ = -1;
 };
 
-std::uint16_t PortOf(const std::string& url) {
-  const std::string prefix = "http://127.0.0.1:";
+std::uint16_t PortOf(const std::string& url, const std::string& host = "127.0.0.1") {
+  const std::string prefix = "http://" + host + ":";
   if (url.rfind(prefix, 0) != 0) return 0;
   return static_cast<std::uint16_t>(std::stoi(url.substr(prefix.size())));
 }
@@ -150,6 +158,22 @@ TEST(Headless, ServesTheDemoDevicesPagesAndKeepsItsSettings) {
   EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"windows-1250\"?>\r\n<root WebPort=\"", 0),
             0u)
       << text;
+}
+
+TEST(Headless, ListensElsewhereOnlyWhenToldAndWarnsOfIt) {
+  TProgram program;
+  const std::string url = program.Start({"--headless", "--demo", "--listen", "127.0.0.2"});
+  const std::uint16_t port = PortOf(url, "127.0.0.2");
+  ASSERT_NE(port, 0) << "printed: " << url;
+  EXPECT_EQ(program.Errors(),
+            "Warning: listening on 127.0.0.2: whoever reaches that address can configure the "
+            "device.\n");
+  const auto reply = testsupport::HttpExchange(
+      port, "GET / HTTP/1.1\r\nHost: 127.0.0.2:" + std::to_string(port) + "\r\n\r\n", false,
+      "127.0.0.2");
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  EXPECT_FALSE(testsupport::TRawHttpClient("127.0.0.1", port).Connected());
+  EXPECT_EQ(program.Stop(), 0);
 }
 
 TEST(Headless, WithoutASupportedDeviceItSaysSoAndEnds) {
