@@ -79,10 +79,11 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   const uci_ICommunicationInterface::TChannelPtr channel =
       bridge.Channel ? bridge.Channel() : nullptr;
   if (!channel || !channel->IsOpen()) return;
-  const std::string body = request.PostStream ? *request.PostStream : std::string();
+  // The device request is built in the body buffer itself: the body is held once.
+  std::string text = request.PostStream ? std::move(*request.PostStream) : std::string();
+  text.insert(0, path + "\r\n");
   std::string answer;
-  channel->Query(path + "\r\n" + body, kFirstTimeout, kNextTimeout, kTotalTimeout, true, true, {},
-                 "", answer);
+  channel->Query(text, kFirstTimeout, kNextTimeout, kTotalTimeout, true, true, {}, "", answer);
   response.ContentEncoding = "UTF-8";
   response.ContentType = MimeType(bridge, path);
   if (!answer.empty()) response.ContentText = std::move(answer);

@@ -217,10 +217,12 @@ bool HasHeader(const std::vector<std::pair<std::string, std::string>>& headers,
   });
 }
 
+enum class TBodyEnd { Complete, TooLarge, Broken };
+
 // Reads the rest of a body that ends when the client shuts down its sending side, after the
-// part already in buffer. False when it breaks off or grows beyond kMaxBodyBytes.
-bool ReadBodyToEnd(TTimedStream& stream, beast::flat_buffer& buffer, std::string& body) {
-  if (buffer.size() > THttpServer::kMaxBodyBytes) return false;
+// part already in buffer, at most kMaxBodyBytes.
+TBodyEnd ReadBodyToEnd(TTimedStream& stream, beast::flat_buffer& buffer, std::string& body) {
+  if (buffer.size() > THttpServer::kMaxBodyBytes) return TBodyEnd::TooLarge;
   const auto first = buffer.data();
   body.append(static_cast<const char*>(first.data()), first.size());
   buffer.consume(buffer.size());
@@ -228,9 +230,9 @@ bool ReadBodyToEnd(TTimedStream& stream, beast::flat_buffer& buffer, std::string
   for (;;) {
     error_code ec;
     const std::size_t n = stream.read_some(asio::buffer(chunk), ec);
-    if (ec == asio::error::eof) return true;
-    if (ec) return false;
-    if (n > THttpServer::kMaxBodyBytes - body.size()) return false;
+    if (ec == asio::error::eof) return TBodyEnd::Complete;
+    if (ec) return TBodyEnd::Broken;
+    if (n > THttpServer::kMaxBodyBytes - body.size()) return TBodyEnd::TooLarge;
     body.append(chunk.data(), n);
   }
 }
@@ -505,8 +507,10 @@ struct THttpServer::TImpl {
     // The parser limits the request line and the header lines each to kMaxHeaderBytes; the
     // bytes it used are the whole header.
     const std::size_t headerBytes = http::read_header(stream, buffer, parser, ec);
+    // A length beyond the limit is found once the whole header is there; it is answered.
+    bool tooLarge = ec == http::error::body_limit;
     // Malformed, too large, broken off or too slow: dropped unanswered.
-    if (ec || headerBytes > kMaxHeaderBytes) return;
+    if ((ec && !tooLarge) || headerBytes > kMaxHeaderBytes) return;
     stream.SetDeadline(std::nullopt);
 
     THttpRequest request;
@@ -518,12 +522,11 @@ struct THttpServer::TImpl {
     // read and before any handler sees it.
     if (const auto refusal =
             uHttpServerOrigin::RefusalReason(parser.headers, {boundPort, listenAddress})) {
-      THttpResponse response;
-      response.ResponseNo = 403;
-      response.ResponseText = "Forbidden";
-      response.ContentType = "text/plain";
-      response.ContentText = *refusal + "\n";
-      Respond(socket, stream, head, response);
+      Refuse(socket, stream, head, 403, "Forbidden", *refusal);
+      return;
+    }
+    if (tooLarge) {
+      RefuseTooLarge(socket, stream, head);
       return;
     }
 
@@ -537,10 +540,18 @@ struct THttpServer::TImpl {
     }
     if (!parser.is_done()) {
       http::read(stream, buffer, parser, ec);
-      if (ec) return;
+      tooLarge = ec == http::error::body_limit;  // chunks beyond the limit
+      if (ec && !tooLarge) return;
     } else if (bodyToEnd) {
       parser.CreateBody();
-      if (!ReadBodyToEnd(stream, buffer, *parser.body)) return;
+      const TBodyEnd end = ReadBodyToEnd(stream, buffer, *parser.body);
+      if (end == TBodyEnd::Broken) return;
+      tooLarge = end == TBodyEnd::TooLarge;
+    }
+    if (tooLarge) {
+      parser.body.reset();  // let go of what came before the limit was passed
+      RefuseTooLarge(socket, stream, head);
+      return;
     }
 
     request.Target = parser.target;
@@ -562,6 +573,22 @@ struct THttpServer::TImpl {
     }
 
     Respond(socket, stream, head, response);
+  }
+
+  // Answers code with text, one line, instead of handing the request on.
+  static void Refuse(tcp::socket& socket, TTimedStream& stream, bool head, int code,
+                     const char* reason, const std::string& text) {
+    THttpResponse response;
+    response.ResponseNo = code;
+    response.ResponseText = reason;
+    response.ContentType = "text/plain";
+    response.ContentText = text + "\n";
+    Respond(socket, stream, head, response);
+  }
+  static void RefuseTooLarge(tcp::socket& socket, TTimedStream& stream, bool head) {
+    Refuse(socket, stream, head, 413, "Payload Too Large",
+           "Payload Too Large: a request body may have at most " + std::to_string(kMaxBodyBytes) +
+               " bytes");
   }
 
   // Sends the response, then closes lingering: our side done, then what the client still

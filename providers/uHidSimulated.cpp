@@ -55,7 +55,12 @@ int TSimulatedHidDevice::DroppedReports() const {
 
 std::vector<std::string> TSimulatedHidDevice::WrittenReports() const {
   std::lock_guard lock(mutex_);
-  return written_;
+  return {written_.begin(), written_.end()};
+}
+
+std::uint64_t TSimulatedHidDevice::WrittenCount() const {
+  std::lock_guard lock(mutex_);
+  return writtenCount_;
 }
 
 bool TSimulatedHidDevice::Plugged() const {
@@ -93,6 +98,8 @@ int TSimulatedHidDevice::WriteReport(const std::string& report) {
     DeliverDue(TClock::now());  // what arrived before the handle opens is lost
     open_ = true;
     written_.push_back(report);
+    if (written_.size() > kWrittenHistory) written_.pop_front();
+    ++writtenCount_;
     handler = onOutput_;
   }
   if (handler) handler(report);

@@ -41,8 +41,11 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
   void SetOpenFails(int code);
   // Input reports lost to a full ring or a closed handle.
   int DroppedReports() const;
-  // Output reports the host wrote, in order.
+  // The last output reports the host wrote (at most kWrittenHistory), oldest first.
+  static constexpr std::size_t kWrittenHistory = 256;
   std::vector<std::string> WrittenReports() const;
+  // How many output reports the host has written in all.
+  std::uint64_t WrittenCount() const;
 
   // ---- host side
   const uHidPlatform::THidDeviceInfo& Info() const override { return info_; }
@@ -81,7 +84,8 @@ class TSimulatedHidDevice final : public uHidPlatform::IHidPlatformDevice {
   std::string lastError_;
   std::deque<TPending> pending_;  // ordered by due time
   std::deque<std::string> ring_;
-  std::vector<std::string> written_;
+  std::deque<std::string> written_;  // the last kWrittenHistory
+  std::uint64_t writtenCount_ = 0;
 };
 
 class TSimulatedHidBackend final : public uHidPlatform::IHidBackend {

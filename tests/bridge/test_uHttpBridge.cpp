@@ -374,6 +374,26 @@ TEST_F(HttpBridgeTest, RequestsFromOtherSitesNeverReachTheDevice) {
   EXPECT_EQ(handlersDone_, 0);
 }
 
+TEST_F(HttpBridgeTest, BodiesBeyondTheLimitNeverReachTheDevice) {
+  const std::size_t maxBody = uHttpServer::THttpServer::kMaxBodyBytes;
+  device_->open = true;
+  const THttpReply large =
+      Exchange("POST /set.json HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody + 1) +
+               "\r\n\r\n" + std::string(maxBody + 1, 'a'));
+  EXPECT_EQ(large.StatusLine(), "HTTP/1.1 413 Payload Too Large");
+  EXPECT_EQ(device_->writes, 0);
+  EXPECT_EQ(handlersDone_, 0);
+
+  // The largest body reaches the device whole, after the path.
+  const std::string body(maxBody, 'b');
+  const THttpReply reply = Exchange(
+      "POST /set.json HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody) + "\r\n\r\n" + body);
+  EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+  const std::vector<std::string> written = device_->Written();
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_TRUE(written[0] == "/set.json\r\n" + body);
+}
+
 TEST_F(HttpBridgeTest, StopWaitsForARunningDeviceExchange) {
   device_->open = true;
   TRawHttpClient client("127.0.0.1", port_);

@@ -407,13 +407,8 @@ TEST_F(HttpServerTest, RequestsAtTheLimitsAreServedAndBeyondThemDroppedUnanswere
        "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody) + "\r\n\r\n" +
            std::string(maxBody, 'b'),
        false, true},
-      {"length one byte larger",
-       "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody + 1) + "\r\n\r\n", false,
-       false},
-      {"body to the end one byte larger", "POST / HTTP/1.1\r\n\r\n" + std::string(maxBody + 1, 'b'),
-       true, false},
-      {"chunk beyond the limit", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1000001\r\n",
-       false, false},
+      {"body to the end of the largest size", "POST / HTTP/1.1\r\n\r\n" + std::string(maxBody, 'b'),
+       true, true},
       {"not a request line", "hello\r\n\r\n", false, false},
       {"no target", "GET  HTTP/1.1\r\n\r\n", false, false},
       {"not an HTTP version", "GET / HTTP/x.y\r\n\r\n", false, false},
@@ -443,6 +438,64 @@ TEST_F(HttpServerTest, RequestsAtTheLimitsAreServedAndBeyondThemDroppedUnanswere
   ExpectStillServing();
 }
 
+TEST_F(HttpServerTest, BodiesBeyondTheLimitGet413AndReachNoHandler) {
+  const std::size_t maxBody = THttpServer::kMaxBodyBytes;
+  const auto chunked = [](std::size_t total) {
+    std::string body;
+    for (std::size_t left = total; left > 0;) {
+      const std::size_t size = std::min<std::size_t>(left, 4000);
+      std::ostringstream header;
+      header << std::hex << size << "\r\n";
+      body += header.str() + std::string(size, 'c') + "\r\n";
+      left -= size;
+    }
+    return "POST /set HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + body + "0\r\n\r\n";
+  };
+  struct Case {
+    const char* name;
+    std::string request;
+    bool shutdownSend;
+    bool served;
+  };
+  const Case cases[] = {
+      {"chunks of the largest size", chunked(maxBody), false, true},
+      {"length one byte larger",
+       "POST /set HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody + 1) + "\r\n\r\n", false,
+       false},
+      {"15 MB announced", "POST /set HTTP/1.1\r\nContent-Length: 15000000\r\n\r\n", false, false},
+      {"continue asked for too much",
+       "POST /set HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 15000000\r\n\r\n", false,
+       false},
+      {"GET with a length too large",
+       "GET /x HTTP/1.1\r\nContent-Length: " + std::to_string(maxBody + 1) + "\r\n\r\n", false,
+       false},
+      {"to the end, one byte larger", "POST /set HTTP/1.1\r\n\r\n" + std::string(maxBody + 1, 'b'),
+       true, false},
+      {"chunks one byte larger", chunked(maxBody + 1), false, false},
+      {"one chunk too large", "POST /set HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n10001\r\n",
+       false, false},
+  };
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const THttpReply reply = Exchange(c.request, c.shutdownSend);
+    EXPECT_TRUE(reply.closed);
+    const std::vector<TSeen> seen = TakeSeen();
+    if (c.served) {
+      EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
+      ASSERT_EQ(seen.size(), 1u);
+      EXPECT_EQ(seen[0].body.size(), maxBody);
+      continue;
+    }
+    EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 413 Payload Too Large");
+    EXPECT_EQ(reply.Header("Content-Type"), "text/plain");
+    EXPECT_EQ(reply.Body(), "Payload Too Large: a request body may have at most " +
+                                std::to_string(maxBody) + " bytes\n");
+    EXPECT_TRUE(seen.empty());
+  }
+  ExpectStillServing();
+}
+
 TEST_F(HttpServerTest, BodiesAreReadIntoTheBufferFromOnCreatePostStream) {
   struct Case {
     const char* name;
@@ -452,15 +505,16 @@ TEST_F(HttpServerTest, BodiesAreReadIntoTheBufferFromOnCreatePostStream) {
     std::string body;
     std::string replyStart = "HTTP/1.1 200 OK\r\n";
   };
-  const std::string large = Pattern(300000);
+  const std::string large = Pattern(THttpServer::kMaxBodyBytes);
   const std::string binary("\0\r\n\xff", 4);
   const Case cases[] = {
       {"length", "POST /set HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1", false, true, "a=1"},
       {"to the end of sending", "POST /set HTTP/1.1\r\n\r\na=1&b=2", true, true, "a=1&b=2"},
       {"large, to the end of sending", "POST /set HTTP/1.1\r\n\r\n" + large, true, true, large},
       {"nothing, to the end of sending", "POST /set HTTP/1.1\r\n\r\n", true, true, ""},
-      {"large with length", "POST /set HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" + large, false,
-       true, large},
+      {"large with length",
+       "POST /set HTTP/1.1\r\nContent-Length: " + std::to_string(large.size()) + "\r\n\r\n" + large,
+       false, true, large},
       {"chunked",
        "POST /set HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\na=1\r\n2\r\n&b\r\n0\r\n\r\n",
        false, true, "a=1&b"},

@@ -99,6 +99,18 @@ TEST(HidDeviceFraming, LongReportsNeverClaimMoreThanTheLengthByteHolds) {
   EXPECT_EQ(reports[0].size(), 300u);
 }
 
+TEST(HidDeviceFraming, TheDeviceKeepsOnlyTheLastWrittenReports) {
+  auto device = MakeDevice();
+  const std::size_t history = TSimulatedHidDevice::kWrittenHistory;
+  for (std::size_t i = 0; i < history * 4 + 3; ++i)
+    ASSERT_EQ(device->WriteReport(std::to_string(i)), static_cast<int>(std::to_string(i).size()));
+  EXPECT_EQ(device->WrittenCount(), history * 4 + 3);
+  const auto reports = device->WrittenReports();
+  ASSERT_EQ(reports.size(), history);
+  EXPECT_EQ(reports.front(), std::to_string(history * 3 + 3));  // the oldest kept
+  EXPECT_EQ(reports.back(), std::to_string(history * 4 + 2));
+}
+
 TEST(HidDeviceFraming, InputReportsGiveTheirPayload) {
   struct Case {
     const char* name;

@@ -73,7 +73,7 @@ TEST_F(SimulatedUnitTest, RequestsAroundWholeReportLengthsAreEachAnsweredOnce) {
   for (const std::size_t length : {61u, 62u, 63u, 124u, 125u, 186u}) {
     SCOPED_TRACE(length);
     const int before = unit_->Requests();
-    const auto reportsBefore = unit_->Device()->WrittenReports().size();
+    const auto reportsBefore = unit_->Device()->WrittenCount();
     const int minutes = static_cast<int>(length);  // a new value each time
     const std::string request = SetIntervalRequest(length, minutes);
     ASSERT_EQ(request.size(), length);
@@ -82,7 +82,7 @@ TEST_F(SimulatedUnitTest, RequestsAroundWholeReportLengthsAreEachAnsweredOnce) {
     EXPECT_EQ(answer["config"]["reportInterval"].Num(), minutes);
     EXPECT_EQ(unit_->Requests(), before + 1);
     EXPECT_EQ(
-        unit_->Device()->WrittenReports().size() - reportsBefore,
+        unit_->Device()->WrittenCount() - reportsBefore,
         (length + uSimulatedDovelaGsm::kPayloadBytes - 1) / uSimulatedDovelaGsm::kPayloadBytes);
   }
 }
