@@ -61,7 +61,7 @@ std::string UsageText() {
          "\n"
          "  --demo        add a simulated Dovela GSM device to the device list\n"
          "  --headless    no window: connect to the supported device, serve its pages and\n"
-         "                print their address; runs until SIGINT or SIGTERM\n"
+         "                print their address; runs until SIGINT, SIGTERM or SIGHUP\n"
          "  --serial S    in headless mode, the device with serial number S\n"
          "  --listen A    in headless mode, listen on the address A instead of 127.0.0.1 and\n"
          "                ::1; whoever reaches A can configure the device\n"

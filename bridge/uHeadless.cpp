@@ -14,6 +14,7 @@ sigset_t TerminationSignals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);  // the terminal went: end as for SIGTERM
   return set;
 }
 }  // namespace

@@ -2,7 +2,7 @@
 // The headless mode: no window. Connects to the supported device (the only one, or the one
 // named by --serial), serves its pages (on the --listen address when given, with a warning
 // on stderr), prints their address on stdout and runs until
-// SIGINT or SIGTERM; then shuts down as the window does (server stopped, config.xml
+// SIGINT, SIGTERM or SIGHUP; then shuts down as the window does (server stopped, config.xml
 // written, channel closed).
 
 #include <filesystem>
@@ -12,7 +12,7 @@
 
 namespace uHeadless {
 
-// Blocks SIGINT and SIGTERM in the calling thread; call it first thing in main, before any
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread; call it first thing in main, before any
 // thread starts, so that every thread inherits the mask and RunHeadless receives them.
 void BlockTerminationSignals();
 

@@ -1,6 +1,7 @@
 #include "bridge/uHttpBridge.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
@@ -52,6 +53,31 @@ std::optional<fs::path> FindPageFile(const TBridge& bridge, const std::string& p
 
 }  // namespace
 
+bool TDeviceTurns::Wait(const std::function<bool()>& abandoned) {
+  std::unique_lock lock(mutex_);
+  const std::uint64_t ticket = nextTicket_++;
+  waiting_.push_back(ticket);
+  for (;;) {
+    if (abandoned && abandoned()) {
+      waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+      changed_.notify_all();  // the next one may be first now
+      return false;
+    }
+    if (!busy_ && waiting_.front() == ticket) {
+      waiting_.pop_front();
+      busy_ = true;
+      return true;
+    }
+    changed_.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  }
+}
+
+void TDeviceTurns::Done() {
+  std::lock_guard lock(mutex_);
+  busy_ = false;
+  changed_.notify_all();
+}
+
 std::unique_ptr<std::string> idhtpsrvr1CreatePostStream() {
   return std::make_unique<std::string>();
 }
@@ -83,7 +109,14 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   std::string text = request.PostStream ? std::move(*request.PostStream) : std::string();
   text.insert(0, path + "\r\n");
   std::string answer;
-  channel->Query(text, kFirstTimeout, kNextTimeout, kTotalTimeout, true, true, {}, "", answer);
+  if (!bridge.Turns->Wait(request.Abandoned)) return;  // nobody waits for the answer
+  try {
+    channel->Query(text, kFirstTimeout, kNextTimeout, kTotalTimeout, true, true, {}, "", answer);
+  } catch (...) {
+    bridge.Turns->Done();
+    throw;
+  }
+  bridge.Turns->Done();
   response.ContentEncoding = "UTF-8";
   response.ContentType = MimeType(bridge, path);
   if (!answer.empty()) response.ContentText = std::move(answer);

@@ -2,9 +2,13 @@
 // What the HTTP server answers: a page file from the device type's folder next to the
 // program, or else the device's own answer to the request, passed over the channel.
 
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "bridge/uHttpServer.h"
@@ -19,11 +23,32 @@ inline constexpr std::int32_t kFirstTimeout = 10000;
 inline constexpr std::int32_t kNextTimeout = 1000;
 inline constexpr std::int32_t kTotalTimeout = 30000;
 
+// Device exchanges one at a time, in the order the requests came. A request whose response
+// is no longer wanted leaves the line without its exchange, so a stop or clients that have
+// gone do not leave a queue of exchanges to run.
+class TDeviceTurns {
+ public:
+  // Waits for the turn: true when it came (the caller then calls Done), false as soon as
+  // abandoned (asked first and then every kPollMs) says the request is no longer wanted.
+  bool Wait(const std::function<bool()>& abandoned);
+  void Done();
+
+  static constexpr int kPollMs = 20;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::uint64_t> waiting_;  // tickets, in order
+  std::uint64_t nextTicket_ = 0;
+  bool busy_ = false;
+};
+
 struct TBridge {
   std::filesystem::path ApplicationDir;     // the program's directory; pages are in Web/<type>/
   std::function<std::string()> DeviceType;  // read per request; empty: no page folder
   std::function<uci_ICommunicationInterface::TChannelPtr()> Channel;  // may return null
   const uMimeTable::TMimeTable* MimeTable = nullptr;
+  std::shared_ptr<TDeviceTurns> Turns = std::make_shared<TDeviceTurns>();
 };
 
 // A new empty body buffer (the server's OnCreatePostStream).
@@ -31,7 +56,8 @@ std::unique_ptr<std::string> idhtpsrvr1CreatePostStream();
 
 // The server's OnCommandGet. GET and POST only: a file inside the device type's folder
 // (lower-cased path, "/" meaning "/index.html"), else the device's answer when the channel is
-// open, else the empty default response. Throws when a file exists but cannot be opened.
+// open, else the empty default response. The device is asked in its turn, and not at all
+// when the request is abandoned before. Throws when a file exists but cannot be opened.
 void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& request,
                           uHttpServer::THttpResponse& response);
 

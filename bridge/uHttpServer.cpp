@@ -329,6 +329,7 @@ struct THttpServer::TImpl {
 
   std::atomic<std::int32_t> defaultPort{0};
   std::atomic<bool> active{false};
+  std::atomic<bool> stopping{false};  // from the start of Stop to the next Start
   std::atomic<std::uint16_t> boundPort{0};
   std::string listenAddress;  // set before the first start; empty: the loopback addresses
 
@@ -560,6 +561,9 @@ struct THttpServer::TImpl {
         "HTTP/" + std::to_string(parser.version / 10) + "." + std::to_string(parser.version % 10);
     request.Headers = std::move(parser.headers);
     request.PostStream = std::move(parser.body);
+    const int fd = socket.native_handle();
+    request.Abandoned = [this, fd, bodyToEnd] { return stopping || ClientGone(fd, bodyToEnd); };
+    if (stopping) return;
 
     THttpResponse response;
     try {
@@ -573,6 +577,16 @@ struct THttpServer::TImpl {
     }
 
     Respond(socket, stream, head, response);
+  }
+
+  // Whether the client of fd has closed or reset its connection. A client that ended its
+  // body by shutting its sending side down has only half-closed: it still waits for the
+  // answer, so only a reset or a full close counts for it.
+  static bool ClientGone(int fd, bool halfClosedOnPurpose) {
+    pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+    if (::poll(&entry, 1, 0) <= 0) return false;
+    if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return true;
+    return !halfClosedOnPurpose && (entry.revents & POLLRDHUP) != 0;
   }
 
   // Answers code with text, one line, instead of handing the request on.
@@ -673,6 +687,7 @@ void THttpServer::Start() {
   TImpl& impl = *impl_;
   std::lock_guard lock(impl.controlMutex);
   if (impl.active) return;
+  impl.stopping = false;
 
   bool listening = true;
   if (impl.endpoints.empty()) {
@@ -717,6 +732,7 @@ void THttpServer::Stop() {
   std::lock_guard lock(impl.controlMutex);
   if (!impl.active) return;
 
+  impl.stopping = true;  // no handler starts, none that asks goes on
   const std::uint64_t one = 1;
   while (::write(impl.wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
   }

@@ -37,6 +37,9 @@ struct THttpRequest {
   std::string Version;  // text after the last space of the request line
   std::vector<std::pair<std::string, std::string>> Headers;  // in the order received
   std::unique_ptr<std::string> PostStream;  // the body buffer from OnCreatePostStream (may be null)
+  // True once the response is no longer wanted: the server is stopping, or the client has
+  // gone (closed or reset its connection). Cheap; a handler asks it before long work.
+  std::function<bool()> Abandoned;
 };
 
 struct THttpResponse {
@@ -88,8 +91,9 @@ class THttpServer {
   // outside 0..65535, EHttpServerError(kBindFailedMessage) when an endpoint cannot be bound,
   // or one naming the listen address when it is none; nothing stays bound.
   void Start();
-  // Stops accepting, shuts every open connection down and waits for every connection thread,
-  // however long its handler takes. No-op when not listening. Not to be called from a handler.
+  // Stops accepting, tells every handler its request is abandoned, shuts every open
+  // connection down and waits for every connection thread, however long its handler takes. No-op
+  // when not listening. Not to be called from a handler.
   void Stop();
   bool Active() const;
   // The port of the IPv4 endpoint; 0 before the first successful start.

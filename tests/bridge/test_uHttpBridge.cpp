@@ -411,6 +411,51 @@ TEST_F(HttpBridgeTest, StopWaitsForARunningDeviceExchange) {
   EXPECT_EQ(reply.raw, "");  // the connection was shut before the answer came
 }
 
+// Waits (bounded) until done() holds.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+TEST_F(HttpBridgeTest, ARequestWhoseClientWentBeforeItsTurnSkipsTheExchange) {
+  device_->open = true;
+  // The first exchange holds the device for its second of silence; two more wait behind it.
+  TRawHttpClient first("127.0.0.1", port_);
+  first.Send(WithHost("GET /first HTTP/1.1\r\n\r\n", port_));
+  ASSERT_TRUE(WaitUntil([&] { return device_->writes == 1; }));
+  auto gone = std::make_unique<TRawHttpClient>("127.0.0.1", port_);
+  gone->Send(WithHost("POST /set.json HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1", port_));
+  TRawHttpClient third("127.0.0.1", port_);
+  third.Send(WithHost("GET /third HTTP/1.1\r\n\r\n", port_));
+  std::this_thread::sleep_for(100ms);  // both are read and waiting
+  gone.reset();  // the user saw an error and left: its setting must not be made
+
+  EXPECT_EQ(first.ReadAll().Body(), "reply to /first\r\n");
+  EXPECT_EQ(third.ReadAll().Body(), "reply to /third\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return handlersDone_ == 3; }));
+  EXPECT_EQ(device_->Written(), (std::vector<std::string>{"/first\r\n", "/third\r\n"}));
+}
+
+TEST_F(HttpBridgeTest, OnceStoppingNoWaitingRequestStartsItsExchange) {
+  device_->open = true;
+  std::vector<std::unique_ptr<TRawHttpClient>> clients;
+  for (int i = 0; i < 5; ++i) {
+    clients.push_back(std::make_unique<TRawHttpClient>("127.0.0.1", port_));
+    clients.back()->Send(WithHost("GET /q" + std::to_string(i) + " HTTP/1.1\r\n\r\n", port_));
+    if (i == 0) {
+      ASSERT_TRUE(WaitUntil([&] { return device_->writes == 1; }));
+    }
+  }
+  std::this_thread::sleep_for(100ms);  // all read and waiting for their turn
+  server_.Stop();                      // waits for the exchange in progress only
+  EXPECT_EQ(handlersDone_, 5);
+  EXPECT_EQ(device_->Written(), std::vector<std::string>{"/q0\r\n"});
+}
+
 // ---- the bridge called directly
 
 class HttpBridgeCallTest : public HttpBridgeTest {

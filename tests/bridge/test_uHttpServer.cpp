@@ -882,6 +882,51 @@ TEST_F(HttpServerTest, StopClosesConnectionsAndWaitsForARunningHandler) {
   EXPECT_FALSE(server_.Active());
 }
 
+TEST_F(HttpServerTest, AHandlerLearnsWhenItsRequestIsAbandoned) {
+  enum class TEnd { ClientWaits, ClientCloses, ClientResets, ServerStops, HalfClosedBody };
+  const TEnd ends[] = {TEnd::ClientWaits, TEnd::ClientCloses, TEnd::ClientResets, TEnd::ServerStops,
+                       TEnd::HalfClosedBody};
+  for (const TEnd end : ends) {
+    SCOPED_TRACE(static_cast<int>(end));
+    Start();
+    std::promise<std::function<bool()>> entered;
+    TGate answered;
+    SetHandler([&](THttpRequest& request, THttpResponse& response) {
+      entered.set_value(request.Abandoned);
+      answered.WaitFor(10s);
+      response.ContentText = "late";
+    });
+    auto client = std::make_unique<TRawHttpClient>("127.0.0.1", port_);
+    if (end == TEnd::HalfClosedBody) {
+      client->Send(WithHost("POST /x HTTP/1.1\r\n\r\nbody", port_));
+      client->ShutdownSend();  // the end of the body: it still waits for the answer
+    } else {
+      client->Send(WithHost("GET /x HTTP/1.1\r\n\r\n", port_));
+    }
+    auto future = entered.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    const std::function<bool()> abandoned = future.get();
+    ASSERT_TRUE(abandoned);
+    EXPECT_FALSE(abandoned());
+    std::thread stopper;
+    if (end == TEnd::ClientCloses) client.reset();
+    if (end == TEnd::ClientResets) client->Reset();
+    if (end == TEnd::ServerStops) stopper = std::thread([this] { server_.Stop(); });
+    const bool gone = end != TEnd::ClientWaits && end != TEnd::HalfClosedBody;
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (gone && !abandoned() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(abandoned(), gone);
+    answered.Open();
+    if (stopper.joinable()) stopper.join();
+    if (!gone) {
+      EXPECT_EQ(client->ReadAll().Body(), "late");
+    }
+    server_.Stop();
+    TakeSeen();
+  }
+}
+
 TEST_F(HttpServerTest, StopEndsConnectionsThatSendNothingAtOnce) {
   Start();
   TRawHttpClient silent("127.0.0.1", port_);

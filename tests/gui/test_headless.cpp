@@ -11,7 +11,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/RawHttpClient.h"
 
@@ -73,10 +76,10 @@ class TProgram {
     return line.substr(0, line.find('\n'));
   }
 
-  // Sends SIGTERM and returns the exit status (-1 when it did not end within 30 s).
-  int Stop() {
+  // Sends signal and returns the exit status (-1 when it did not end within 30 s).
+  int Stop(int signal = SIGTERM) {
     if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     int status = 0;
     for (int i = 0; i < 300; ++i) {
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -174,6 +177,28 @@ TEST(Headless, ListensElsewhereOnlyWhenToldAndWarnsOfIt) {
   EXPECT_EQ(reply.StatusLine(), "HTTP/1.1 200 OK");
   EXPECT_FALSE(testsupport::TRawHttpClient("127.0.0.1", port).Connected());
   EXPECT_EQ(program.Stop(), 0);
+}
+
+TEST(Headless, ASignalWithManyRequestsQueuedEndsWithinSecondsAndSavesTheSettings) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    TProgram program;
+    const std::uint16_t port = PortOf(program.Start({"--headless", "--demo"}));
+    ASSERT_NE(port, 0);
+    // Each exchange holds the device for a second of silence: 20 of them would take 20 s.
+    std::vector<std::unique_ptr<testsupport::TRawHttpClient>> clients;
+    for (int i = 0; i < 20; ++i) {
+      clients.push_back(std::make_unique<testsupport::TRawHttpClient>("127.0.0.1", port));
+      clients.back()->Send("POST /status.json HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                           "\r\nContent-Length: 0\r\n\r\n");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // read and queued
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(program.Stop(signal), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    EXPECT_TRUE(fs::exists(program.Dir() / "config.xml"));
+    for (auto& client : clients) EXPECT_TRUE(client->ReadAll(std::chrono::seconds(1)).closed);
+  }
 }
 
 TEST(Headless, WithoutASupportedDeviceItSaysSoAndEnds) {
