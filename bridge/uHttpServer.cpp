@@ -17,6 +17,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <string_view>
@@ -49,10 +51,11 @@ using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kBacklog = 15;
-// How long a connection may take to send its request header, and how long any later read or
-// write may wait for the peer. Stop ends every wait at once.
-constexpr std::chrono::seconds kHeaderTimeout{30};
+// How long any read or write of the answer may wait for the peer (the request has the whole
+// request time limit). Stop ends every wait at once.
 constexpr std::chrono::seconds kIoTimeout{30};
+// With the queue full, how soon the accept thread looks for room again.
+constexpr int kFullPollMs = 5;
 // After the response: how long to wait for the client to close, and how much of whatever it
 // still sends to read meanwhile, so that closing does not reset the connection under the
 // response.
@@ -317,10 +320,13 @@ void SendResponse(TTimedStream& stream, bool head, THttpResponse& response, erro
 }  // namespace
 
 struct THttpServer::TImpl {
+  // One accepted connection, from the accept to its close.
   struct TConnection {
-    std::thread thread;
-    int fd = -1;  // while the socket is open; Stop shuts it down
-    bool finished = false;
+    explicit TConnection(tcp::socket s) : socket(std::move(s)) {}
+    tcp::socket socket;  // closed with connectionMutex held, so a shutdown never meets a reuse
+    Clock::time_point accepted = Clock::now();
+    enum class TState { Queued, Reading, Answering } state = TState::Queued;
+    bool shut = false;  // shut down by Stop, or to make room while it was still reading
   };
 
   std::mutex handlerMutex;
@@ -340,8 +346,18 @@ struct THttpServer::TImpl {
   int wakeFd = -1;  // readable while Stop waits for the accept thread
   std::thread acceptThread;
 
+  std::atomic<std::int64_t> requestTimeLimitMs{
+      std::chrono::duration_cast<std::chrono::milliseconds>(kRequestTimeLimit).count()};
+
+  // The pool: at most kMaxConnections workers, each serving one connection at a time, whole.
   std::mutex connectionMutex;
-  std::list<TConnection> connections;
+  std::condition_variable connectionsChanged;  // queued, taken, ended; the pool stopping
+  std::list<TConnection> connections;          // queued and served
+  std::deque<TConnection*> queue;              // accepted, waiting for a worker
+  std::vector<std::thread> workers;
+  int idleWorkers = 0;
+  int served = 0;
+  bool workersEnd = false;
 
   TImpl() {
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -413,20 +429,29 @@ struct THttpServer::TImpl {
     return false;
   }
 
+  // Accepts while the queue has room; beyond that new connections wait in the backlog.
   void AcceptLoop() {
     std::vector<pollfd> watched;
     for (tcp::acceptor& acceptor : acceptors)
       watched.push_back({acceptor.native_handle(), POLLIN, 0});
     watched.push_back({wakeFd, POLLIN, 0});
     for (;;) {
-      ReapFinished();
+      bool room;
+      {
+        std::lock_guard lock(connectionMutex);
+        MakeRoom();
+        room = queue.size() < static_cast<std::size_t>(kMaxConnections);
+      }
       for (pollfd& entry : watched) entry.revents = 0;
-      if (::poll(watched.data(), watched.size(), -1) < 0) {
-        if (errno == EINTR) continue;
-        PauseAfterError();
+      // Without room only Stop is watched, and room is looked for again soon.
+      const int ready = room ? ::poll(watched.data(), watched.size(), -1)
+                             : ::poll(&watched.back(), 1, kFullPollMs);
+      if (ready < 0) {
+        if (errno != EINTR) PauseAfterError();
         continue;
       }
       if (watched.back().revents != 0) return;
+      if (!room) continue;
       for (std::size_t i = 0; i < acceptors.size(); ++i) {
         if (watched[i].revents == 0) continue;
         error_code ec;
@@ -438,6 +463,28 @@ struct THttpServer::TImpl {
           PauseAfterError();  // e.g. out of descriptors: let connections end first
         }
       }
+    }
+  }
+
+  // For each queued connection beyond the workers that are free or may still be made, the
+  // served connection that has waited longest for its request is shut down, so that connections
+  // that send nothing, or little, cannot keep a new client waiting. With connectionMutex held.
+  void MakeRoom() {
+    // Workers that are free, or may still be made, take queued connections anyway.
+    std::size_t freeing = static_cast<std::size_t>(kMaxConnections - served);
+    for (const TConnection& connection : connections)
+      if (connection.shut && connection.state != TConnection::TState::Queued) ++freeing;
+    while (freeing < queue.size()) {
+      TConnection* oldest = nullptr;
+      for (TConnection& connection : connections)
+        if (connection.state == TConnection::TState::Reading && !connection.shut &&
+            (!oldest || connection.accepted < oldest->accepted))
+          oldest = &connection;
+      if (!oldest) return;  // every worker is answering: the queue waits
+      error_code ignored;
+      oldest->socket.shutdown(tcp::socket::shutdown_both, ignored);
+      oldest->shut = true;
+      ++freeing;
     }
   }
 
@@ -453,43 +500,61 @@ struct THttpServer::TImpl {
     if (ec) return;
     SetCloseOnExec(socket.native_handle());
     std::lock_guard lock(connectionMutex);
-    TConnection& connection = connections.emplace_back();
-    connection.fd = socket.native_handle();
-    try {
-      connection.thread =
-          std::thread([this, &connection, s = std::move(socket)]() mutable { Run(connection, s); });
-    } catch (const std::system_error&) {
-      connections.pop_back();  // the socket went with the thread's function and is closed
-    }
-  }
-
-  void Run(TConnection& connection, tcp::socket& socket) {
-    try {
-      Serve(socket);
-    } catch (...) {
-      // Nothing escapes a connection thread; the connection just ends.
-    }
-    std::lock_guard lock(connectionMutex);
-    connection.fd = -1;
-    error_code ignored;
-    socket.close(ignored);
-    connection.finished = true;
-  }
-
-  void ReapFinished() {
-    std::list<TConnection> finished;
-    {
-      std::lock_guard lock(connectionMutex);
-      for (auto it = connections.begin(); it != connections.end();) {
-        const auto next = std::next(it);
-        if (it->finished) finished.splice(finished.end(), connections, it);
-        it = next;
+    TConnection& connection = connections.emplace_back(std::move(socket));
+    queue.push_back(&connection);
+    if (queue.size() > static_cast<std::size_t>(idleWorkers) &&
+        workers.size() < static_cast<std::size_t>(kMaxConnections)) {
+      try {
+        workers.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        // the workers there are take it in turn
       }
     }
-    for (TConnection& connection : finished) connection.thread.join();
+    if (workers.empty()) {  // not even one: the connection cannot be served
+      queue.pop_back();
+      connections.pop_back();
+      return;
+    }
+    connectionsChanged.notify_one();
   }
 
-  void Serve(tcp::socket& socket) {
+  // A worker: serves queued connections one at a time until the pool ends.
+  void Work() {
+    std::unique_lock lock(connectionMutex);
+    for (;;) {
+      ++idleWorkers;
+      connectionsChanged.wait(lock, [this] { return workersEnd || !queue.empty(); });
+      --idleWorkers;
+      if (queue.empty()) return;  // the pool ends
+      TConnection& connection = *queue.front();
+      queue.pop_front();
+      connection.state = TConnection::TState::Reading;
+      ++served;
+      lock.unlock();
+      try {
+        Serve(connection);
+      } catch (...) {
+        // Nothing escapes a connection; it just ends.
+      }
+      lock.lock();
+      error_code ignored;
+      connection.socket.close(ignored);
+      connections.remove_if([&](const TConnection& c) { return &c == &connection; });
+      --served;
+      connectionsChanged.notify_all();
+    }
+  }
+
+  // Whether connection may still be shut down to make room; from now on it may not.
+  bool StartAnswering(TConnection& connection) {
+    std::lock_guard lock(connectionMutex);
+    if (connection.shut) return false;
+    connection.state = TConnection::TState::Answering;
+    return true;
+  }
+
+  void Serve(TConnection& connection) {
+    tcp::socket& socket = connection.socket;
     TCommandGet commandGet;
     TCreatePostStream createPostStream;
     {
@@ -498,8 +563,9 @@ struct THttpServer::TImpl {
       createPostStream = onCreatePostStream;
     }
 
+    // Header and body together within the request time limit, counted from the accept.
     TTimedStream stream(socket);
-    stream.SetDeadline(Clock::now() + kHeaderTimeout);
+    stream.SetDeadline(connection.accepted + std::chrono::milliseconds(requestTimeLimitMs.load()));
     beast::flat_buffer buffer(kMaxHeaderBytes + kChunkBytes);
     TRequestParser parser(createPostStream);
     parser.header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
@@ -512,7 +578,6 @@ struct THttpServer::TImpl {
     bool tooLarge = ec == http::error::body_limit;
     // Malformed, too large, broken off or too slow: dropped unanswered.
     if ((ec && !tooLarge) || headerBytes > kMaxHeaderBytes) return;
-    stream.SetDeadline(std::nullopt);
 
     THttpRequest request;
     request.Method = AsciiUpper(parser.method);
@@ -554,6 +619,9 @@ struct THttpServer::TImpl {
       RefuseTooLarge(socket, stream, head);
       return;
     }
+
+    stream.SetDeadline(std::nullopt);  // the answer: each wait for the client is bounded
+    if (!StartAnswering(connection)) return;
 
     request.Target = parser.target;
     request.Path = DecodePath(request.Target);
@@ -645,6 +713,10 @@ void THttpServer::SetDefaultPort(std::int32_t port) {
 
 std::int32_t THttpServer::GetDefaultPort() const {
   return impl_->defaultPort;
+}
+
+void THttpServer::SetRequestTimeLimit(std::chrono::milliseconds limit) {
+  impl_->requestTimeLimitMs = limit.count();
 }
 
 void THttpServer::SetListenAddress(std::string address) {
@@ -739,16 +811,29 @@ void THttpServer::Stop() {
   impl.acceptThread.join();
   impl.acceptors.clear();
 
-  // No connection comes in any more. Wake every one that waits for its client, then wait for
-  // all of them, handlers included.
-  std::list<TImpl::TConnection> running;
+  // No connection comes in any more. Those not served yet go; wake every one that waits for
+  // its client, then wait for all of them, handlers included, and end the workers.
+  std::vector<std::thread> workers;
+  {
+    std::unique_lock connectionLock(impl.connectionMutex);
+    for (TImpl::TConnection* queued : impl.queue)
+      impl.connections.remove_if([&](const TImpl::TConnection& c) { return &c == queued; });
+    impl.queue.clear();
+    for (TImpl::TConnection& connection : impl.connections) {
+      error_code ignored;
+      connection.socket.shutdown(tcp::socket::shutdown_both, ignored);
+      connection.shut = true;
+    }
+    impl.connectionsChanged.wait(connectionLock, [&] { return impl.served == 0; });
+    impl.workersEnd = true;
+    impl.connectionsChanged.notify_all();
+    workers.swap(impl.workers);
+  }
+  for (std::thread& worker : workers) worker.join();
   {
     std::lock_guard connectionLock(impl.connectionMutex);
-    for (const TImpl::TConnection& connection : impl.connections)
-      if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
-    running.splice(running.end(), impl.connections);
+    impl.workersEnd = false;
   }
-  for (TImpl::TConnection& connection : running) connection.thread.join();
 
   std::uint64_t count = 0;
   while (::read(impl.wakeFd, &count, sizeof count) < 0 && errno == EINTR) {

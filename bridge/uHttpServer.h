@@ -1,8 +1,9 @@
 #pragma once
 // The local HTTP server the embedded browser talks to: one request per connection, each
-// connection served on its own thread, every GET, POST and HEAD addressed to the server by
-// one of its own names (and not sent by another site's page) handed to OnCommandGet.
+// connection served whole on one thread of a bounded pool, every GET, POST and HEAD addressed to
+// the server by one of its own names (and not sent by another site's page) handed to OnCommandGet.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -63,6 +64,12 @@ class THttpServer {
   static constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
   // A larger body, announced, chunked or read to the end, gets 413 and reaches no handler.
   static constexpr std::size_t kMaxBodyBytes = 64 * 1024;
+  // Connections served at once, each whole on one thread of a pool. As many more wait
+  // accepted; to make room for them, the served connections that have waited longest for
+  // their request are shut down. Beyond that, new connections wait in the backlog.
+  static constexpr int kMaxConnections = 32;
+  // The request header and body together must arrive within this time from the accept.
+  static constexpr std::chrono::milliseconds kRequestTimeLimit{30000};
 
   THttpServer();
   ~THttpServer();  // stops
@@ -81,6 +88,9 @@ class THttpServer {
   // The host part of the address to open the pages at: "127.0.0.1" by default and for the
   // IPv4 wildcard, "[::1]" for the IPv6 one, else the listen address ("[...]" for IPv6).
   std::string UrlHost() const;
+
+  // Replaces kRequestTimeLimit for connections accepted from now on.
+  void SetRequestTimeLimit(std::chrono::milliseconds limit);
 
   // The handlers are taken at the start of each connection; set them before Start.
   void SetOnCommandGet(TCommandGet handler);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <set>
@@ -965,6 +966,105 @@ TEST_F(HttpServerTest, ConnectionsAreServedConcurrently) {
                                  [this] { return Exchange("GET /parallel HTTP/1.1\r\n\r\n"); }));
   for (auto& reply : replies) EXPECT_EQ(reply.get().Body(), "done");
   EXPECT_EQ(mostInFlight, kClients);
+}
+
+// The threads of this process.
+int ThreadCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    ++count;
+  return count;
+}
+
+TEST_F(HttpServerTest, HundredsOfIdleOrSlowConnectionsHoldNoThreadsAndKeepNoClientWaiting) {
+  SetHandler([](THttpRequest&, THttpResponse& response) { response.ContentText = "ok"; });
+  Start();
+  const int threadsBefore = ThreadCount();
+  std::vector<std::unique_ptr<TRawHttpClient>> idle;
+  for (int i = 0; i < 300; ++i) {
+    // A few at a time, so that the backlog of 15 does not overflow (the system would then
+    // let a connect wait a second for its retry).
+    if (i % 8 == 0) std::this_thread::sleep_for(10ms);
+    idle.push_back(std::make_unique<TRawHttpClient>("127.0.0.1", port_));
+    ASSERT_TRUE(idle.back()->Connected()) << i;
+    if (i % 2 == 1) idle.back()->Send("GET / HTTP/1.1\r\nHost: 127.0.0.1:");  // slow
+  }
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    TRawHttpClient client("127.0.0.1", port_);
+    client.Send(WithHost("GET /normal HTTP/1.1\r\n\r\n", port_));
+    const THttpReply reply = client.ReadAll(1s);
+    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.Body(), "ok");
+  }
+  EXPECT_LE(ThreadCount(), threadsBefore + THttpServer::kMaxConnections);
+  const std::vector<TSeen> seen = TakeSeen();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].path, "/normal");
+}
+
+TEST_F(HttpServerTest, BeyondTheCapConnectionsWaitTheirTurnAndAnsweringOnesAreNotCut) {
+  constexpr int kClients = THttpServer::kMaxConnections + 5;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int inFlight = 0;
+  int mostInFlight = 0;
+  SetHandler([&](THttpRequest&, THttpResponse& response) {
+    {
+      std::lock_guard lock(mutex);
+      mostInFlight = std::max(mostInFlight, ++inFlight);
+      changed.notify_all();
+    }
+    release_.WaitFor(10s);
+    std::lock_guard lock(mutex);
+    --inFlight;
+    response.ContentText = "done";
+  });
+  Start();
+  std::vector<std::unique_ptr<TRawHttpClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<TRawHttpClient>("127.0.0.1", port_));
+    clients.back()->Send(WithHost("GET /held HTTP/1.1\r\n\r\n", port_));
+  }
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(
+        changed.wait_for(lock, 10s, [&] { return inFlight == THttpServer::kMaxConnections; }));
+  }
+  std::this_thread::sleep_for(100ms);  // the others are accepted and wait
+  release_.Open();
+  for (auto& client : clients) EXPECT_EQ(client->ReadAll().Body(), "done");
+  EXPECT_EQ(mostInFlight, THttpServer::kMaxConnections);
+}
+
+TEST_F(HttpServerTest, HeaderAndBodyMustArriveWithinTheRequestTimeLimit) {
+  struct Case {
+    const char* name;
+    std::string start;  // then one byte every 20 ms
+  };
+  const Case cases[] = {
+      {"header", "GET / HTTP/1.1\r\nX-Slow: "},
+      {"body", "POST /set HTTP/1.1\r\nContent-Length: 1000\r\n\r\n"},
+      {"body to the end", "POST /set HTTP/1.1\r\n\r\n"},
+  };
+  server_.SetRequestTimeLimit(300ms);
+  Start();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TRawHttpClient client("127.0.0.1", port_);
+    client.Send(WithHost(c.start, port_));
+    THttpReply reply;
+    // Each byte comes long before any single wait would end; the whole takes too long.
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (!reply.closed && std::chrono::steady_clock::now() < until) {
+      client.Send("x");
+      reply = client.ReadAll(20ms);
+      EXPECT_EQ(reply.raw, "");
+    }
+    EXPECT_TRUE(reply.closed);
+  }
+  EXPECT_TRUE(TakeSeen().empty());
+  ExpectStillServing();
 }
 
 TEST_F(HttpServerTest, StartAndStopFromSeveralThreadsWhileClientsConnect) {
