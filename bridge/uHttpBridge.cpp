@@ -1,11 +1,21 @@
 #include "bridge/uHttpBridge.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <fstream>
+#include <istream>
 #include <optional>
 #include <stdexcept>
+#include <streambuf>
 #include <system_error>
+#include <vector>
 
 namespace uHttpBridge {
 
@@ -24,31 +34,132 @@ std::string MimeType(const TBridge& bridge, const std::string& name) {
                           : std::string(uMimeTable::kDefaultMimeType);
 }
 
-// The regular file path names inside the device type's folder, resolved with every symlink
-// and ".." in it; none when it does not exist or resolves to anywhere outside that folder.
-std::optional<fs::path> FindPageFile(const TBridge& bridge, const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::nullopt;  // no such name on disk
-  const std::string deviceType = bridge.DeviceType ? bridge.DeviceType() : std::string();
-  if (deviceType.empty()) return std::nullopt;
+// A page file read through its descriptor, which it closes.
+class TFileStreamBuf : public std::streambuf {
+ public:
+  explicit TFileStreamBuf(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+  ~TFileStreamBuf() override { ::close(fd_); }
+  TFileStreamBuf(const TFileStreamBuf&) = delete;
+  TFileStreamBuf& operator=(const TFileStreamBuf&) = delete;
 
-  std::error_code error;
-  const fs::path folder = fs::canonical(bridge.ApplicationDir / "Web" / deviceType, error);
-  if (error) return std::nullopt;
-  fs::path candidate = folder;
+ protected:
+  int_type underflow() override {
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer_.data(), buffer_.size());
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return traits_type::eof();
+    setg(buffer_.data(), buffer_.data(), buffer_.data() + n);
+    return traits_type::to_int_type(buffer_[0]);
+  }
+
+ private:
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
+  const int fd_;
+  std::vector<char> buffer_;
+};
+
+class TFileStream : public std::istream {
+ public:
+  explicit TFileStream(int fd) : std::istream(nullptr), buffer_(fd) { rdbuf(&buffer_); }
+
+ private:
+  TFileStreamBuf buffer_;
+};
+
+// Errors that mean "no such page" rather than "the page cannot be opened".
+bool NoSuchFile(int error) {
+  return error == ENOENT || error == ENOTDIR || error == EXDEV || error == ELOOP ||
+         error == ENAMETOOLONG || error == EISDIR || error == ENXIO;
+}
+
+[[noreturn]] void CannotOpen(const std::string& path) {
+  throw std::runtime_error("Could not open file " + path);
+}
+
+// The path's components below the folder, joined by '/'; separators of either kind, doubled
+// or leading, count once.
+std::string RelativePath(const std::string& path) {
+  std::string relative;
   for (std::size_t start = 0; start < path.size();) {
     const std::size_t end = std::min(path.find_first_of("/\\", start), path.size());
-    if (end > start) candidate /= path.substr(start, end - start);
+    if (end > start) {
+      if (!relative.empty()) relative += '/';
+      relative.append(path, start, end - start);
+    }
     start = end + 1;
   }
-  const fs::path resolved = fs::canonical(candidate, error);
-  if (error) return std::nullopt;
+  return relative;
+}
 
-  // Inside means below: the folder's components, then at least one more.
+// Opens relative below folder (a descriptor of it): every symlink and ".." in it is followed
+// only while it stays inside the folder. -1 with errno when it cannot.
+int OpenBeneath(int folder, const std::string& relative) {
+  open_how how{};
+  how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;  // a FIFO must not block here
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, folder, relative.c_str(), &how, sizeof how));
+}
+
+// Without openat2: the path resolved with every symlink and "..", then checked to be below
+// the folder, then opened.
+int OpenResolved(const fs::path& folder, const std::string& relative) {
+  std::error_code error;
+  const fs::path resolved = fs::canonical(folder / relative, error);
+  if (error) {
+    errno = error.value();
+    return -1;
+  }
   const auto [inFolder, inResolved] =
       std::mismatch(folder.begin(), folder.end(), resolved.begin(), resolved.end());
-  if (inFolder != folder.end() || inResolved == resolved.end()) return std::nullopt;
-  if (!fs::is_regular_file(resolved, error)) return std::nullopt;
-  return resolved;
+  if (inFolder != folder.end() || inResolved == resolved.end()) {
+    errno = EXDEV;
+    return -1;
+  }
+  return ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
+
+// The descriptor of the regular file path names inside the device type's folder; -1 when
+// there is none there (also when it would lead out of the folder). Throws when it exists but
+// cannot be opened.
+int OpenPageFile(const TBridge& bridge, const std::string& path) {
+  if (path.find('\0') != std::string::npos) return -1;  // no such name on disk
+  const std::string deviceType = bridge.DeviceType ? bridge.DeviceType() : std::string();
+  if (deviceType.empty()) return -1;
+  const std::string relative = RelativePath(path);
+  if (relative.empty()) return -1;  // the folder itself
+
+  for (const bool refresh : {false, true}) {
+    const std::optional<fs::path> folder =
+        bridge.Folders->Find(bridge.ApplicationDir, deviceType, refresh);
+    if (!folder) return -1;
+    static std::atomic<bool> noOpenat2{false};
+    int fd = -1;
+    if (!noOpenat2) {
+      const int dir = ::open(folder->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0) {
+        if (NoSuchFile(errno)) continue;  // the folder went: find it again
+        CannotOpen(path);
+      }
+      fd = OpenBeneath(dir, relative);
+      const int error = errno;
+      ::close(dir);
+      errno = error;
+      if (fd < 0 && (errno == ENOSYS || errno == EPERM)) noOpenat2 = true;  // kernel or filter
+    }
+    if (noOpenat2) fd = OpenResolved(*folder, relative);
+    if (fd < 0) {
+      if (NoSuchFile(errno)) return -1;
+      CannotOpen(path);
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -78,6 +189,25 @@ void TDeviceTurns::Done() {
   changed_.notify_all();
 }
 
+std::optional<std::filesystem::path> TPageFolders::Find(const std::filesystem::path& applicationDir,
+                                                        const std::string& deviceType,
+                                                        bool refresh) {
+  const std::filesystem::path folder = applicationDir / "Web" / deviceType;
+  std::lock_guard lock(mutex_);
+  if (!refresh) {
+    if (const auto found = resolved_.find(folder); found != resolved_.end()) return found->second;
+  }
+  std::error_code error;
+  const std::filesystem::path canonical = std::filesystem::canonical(folder, error);
+  if (error) {
+    resolved_.erase(folder);
+    return std::nullopt;
+  }
+  if (resolved_.size() >= kMaxFolders) resolved_.clear();
+  resolved_[folder] = canonical;
+  return canonical;
+}
+
 std::unique_ptr<std::string> idhtpsrvr1CreatePostStream() {
   return std::make_unique<std::string>();
 }
@@ -88,16 +218,16 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   std::string path = AsciiLower(request.Path);
   if (path == "/") path = "/index.html";
 
-  if (const auto file = FindPageFile(bridge, path)) {
-    auto stream = std::make_unique<std::ifstream>(*file, std::ios::binary);
-    const auto size =
-        stream->is_open() ? stream->seekg(0, std::ios::end).tellg() : std::ifstream::pos_type(-1);
-    if (size < 0 || !stream->seekg(0)) throw std::runtime_error("Could not open file " + path);
+  if (const int fd = OpenPageFile(bridge, path); fd >= 0) {
+    struct stat info {};
+    const bool sized = ::fstat(fd, &info) == 0;
+    auto stream = std::make_unique<TFileStream>(fd);  // closes fd from now on
+    if (!sized) CannotOpen(path);
     response.ResponseNo = 200;
     response.ResponseText = "OK";
     response.ContentEncoding = "UTF-8";
     response.ContentType = MimeType(bridge, path);
-    response.ContentLength = static_cast<std::uint64_t>(size);
+    response.ContentLength = static_cast<std::uint64_t>(info.st_size);
     response.ContentStream = std::move(stream);
     return;
   }

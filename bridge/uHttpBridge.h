@@ -7,8 +7,10 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "bridge/uHttpServer.h"
@@ -43,12 +45,28 @@ class TDeviceTurns {
   bool busy_ = false;
 };
 
+// The device types' page folders with every symlink in their path resolved, found once
+// and then kept, so a page request resolves only its own path below the folder.
+class TPageFolders {
+ public:
+  // The resolved folder applicationDir/Web/deviceType; none when it does not exist. refresh
+  // finds it again (it may have been replaced).
+  std::optional<std::filesystem::path> Find(const std::filesystem::path& applicationDir,
+                                            const std::string& deviceType, bool refresh);
+
+ private:
+  static constexpr std::size_t kMaxFolders = 16;
+  std::mutex mutex_;
+  std::map<std::filesystem::path, std::filesystem::path> resolved_;
+};
+
 struct TBridge {
   std::filesystem::path ApplicationDir;     // the program's directory; pages are in Web/<type>/
   std::function<std::string()> DeviceType;  // read per request; empty: no page folder
   std::function<uci_ICommunicationInterface::TChannelPtr()> Channel;  // may return null
   const uMimeTable::TMimeTable* MimeTable = nullptr;
   std::shared_ptr<TDeviceTurns> Turns = std::make_shared<TDeviceTurns>();
+  std::shared_ptr<TPageFolders> Folders = std::make_shared<TPageFolders>();
 };
 
 // A new empty body buffer (the server's OnCreatePostStream).

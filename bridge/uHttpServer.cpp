@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,12 +32,8 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/basic_parser.hpp>
-#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/message.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/serializer.hpp>
-#include <boost/beast/http/write.hpp>
 #include <boost/beast/version.hpp>
 
 namespace uHttpServer {
@@ -257,6 +254,28 @@ std::optional<std::uint64_t> RemainingLength(std::istream& stream) {
   return static_cast<std::uint64_t>(end - here);
 }
 
+// A header value as sent: without line ends, so that no value can start another line.
+std::string HeaderValue(std::string_view value) {
+  std::string out(value);
+  std::erase_if(out, [](char c) { return c == '\r' || c == '\n'; });
+  return out;
+}
+
+// The status line and the header lines, in the order the fields are sent.
+std::string FormatHeader(const THttpResponse& response, std::optional<std::uint64_t> length) {
+  std::string head = "HTTP/1.1 " + std::to_string(response.ResponseNo) + " " +
+                     HeaderValue(response.ResponseText) +
+                     "\r\nServer: " + BOOST_BEAST_VERSION_STRING +
+                     "\r\nContent-Type: " + HeaderValue(response.ContentType) + "\r\n";
+  if (!response.ContentEncoding.empty())
+    head += "Content-Encoding: " + HeaderValue(response.ContentEncoding) + "\r\n";
+  if (length) head += "Content-Length: " + std::to_string(*length) + "\r\n";
+  head += "Connection: close\r\n\r\n";
+  return head;
+}
+
+// Sends the header and the body. A text body, and a stream body of at most kChunkBytes, go
+// out with the header in one write; a larger stream follows in pieces.
 void SendResponse(TTimedStream& stream, bool head, THttpResponse& response, error_code& ec) {
   const bool hasText = response.ContentText && !response.ContentText->empty();
   const bool hasStream = !hasText && response.ContentStream;
@@ -267,54 +286,41 @@ void SendResponse(TTimedStream& stream, bool head, THttpResponse& response, erro
     length =
         response.ContentLength ? response.ContentLength : RemainingLength(*response.ContentStream);
   }
-
-  http::response<http::buffer_body> message;
-  message.version(11);
-  message.result(static_cast<unsigned>(response.ResponseNo));
-  message.reason(response.ResponseText);
-  message.set(http::field::server, BOOST_BEAST_VERSION_STRING);
-  message.set(http::field::content_type, response.ContentType);
-  if (!response.ContentEncoding.empty())
-    message.set(http::field::content_encoding, response.ContentEncoding);
-  if (length) message.content_length(*length);
-  message.set(http::field::connection, "close");
-  message.body().data = nullptr;
-  message.body().more = false;
-
-  http::response_serializer<http::buffer_body> serializer(message);
-  http::write_header(stream, serializer, ec);
-  if (ec || head || !(hasText || hasStream)) return;
-
-  // One piece of the body at a time; the serializer asks for the next with need_buffer.
-  const auto sendPiece = [&](const char* data, std::size_t size) {
-    message.body().data = const_cast<char*>(data);
-    message.body().size = size;
-    message.body().more = true;
-    http::write(stream, serializer, ec);
-    if (ec == http::error::need_buffer) ec = {};
-    return !ec;
-  };
+  const std::string header = FormatHeader(response, length);
+  if (head || !(hasText || hasStream)) {
+    asio::write(stream, asio::buffer(header), ec);
+    return;
+  }
   if (hasText) {
-    if (!sendPiece(response.ContentText->data(), response.ContentText->size())) return;
-  } else {
-    std::istream& source = *response.ContentStream;
-    std::uint64_t left = length.value_or(UINT64_MAX);
-    std::vector<char> chunk(kChunkBytes);
-    while (left > 0) {
+    const std::array<asio::const_buffer, 2> pieces{asio::buffer(header),
+                                                   asio::buffer(*response.ContentText)};
+    asio::write(stream, pieces, ec);
+    return;
+  }
+
+  std::istream& source = *response.ContentStream;
+  std::uint64_t left = length.value_or(UINT64_MAX);
+  std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunkBytes)));
+  bool first = true;
+  while (left > 0 || first) {
+    std::size_t n = 0;
+    if (left > 0 && !chunk.empty()) {
       source.read(chunk.data(),
                   static_cast<std::streamsize>(std::min<std::uint64_t>(left, chunk.size())));
-      const auto n = static_cast<std::size_t>(source.gcount());
-      if (n == 0) break;
-      left -= n;
-      if (!sendPiece(chunk.data(), n)) return;
+      n = static_cast<std::size_t>(source.gcount());
     }
-    // A stream shorter than the length it announced: the client sees the connection end.
-    if (length && left > 0) return;
+    left -= n;
+    const asio::const_buffer body = asio::buffer(chunk.data(), n);
+    if (first) {
+      const std::array<asio::const_buffer, 2> pieces{asio::buffer(header), body};
+      asio::write(stream, pieces, ec);
+      first = false;
+    } else {
+      asio::write(stream, body, ec);
+    }
+    if (ec || n == 0) return;
   }
-  message.body().data = nullptr;
-  message.body().size = 0;
-  message.body().more = false;
-  http::write(stream, serializer, ec);
+  // A stream shorter than the length it announced: the client sees the connection end.
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +143,7 @@ class HttpBridgeTest : public testing::Test {
     fs::create_symlink("sub/page.txt", pages / "inner.txt");
     fs::create_symlink(app_ / "secret.txt", pages / "link.txt");
     fs::create_directory_symlink(app_, pages / "sublink");
+    ::mkfifo((pages / "fifo.html").c_str(), 0600);  // opening it for reading would block
 
     device_ = uMyInterfacedObject::Create<TDevice>();
     channel_ = device_;
@@ -254,6 +256,8 @@ TEST_F(HttpBridgeTest, NoFileAndNoOpenChannelGiveTheEmptyResponse) {
       {"an encoded absolute path", "/%2F" + (app_ / "secret.txt").string().substr(1)},
       {"a drive letter", "/C:/secret.txt"},
       {"a NUL byte", "/index.html%00.txt"},
+      {"a FIFO", "/fifo.html"},
+      {"the folder itself", "//"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
