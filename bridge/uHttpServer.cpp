@@ -51,8 +51,11 @@ constexpr int kBacklog = 15;
 // How long any read or write of the answer may wait for the peer (the request has the whole
 // request time limit). Stop ends every wait at once.
 constexpr std::chrono::seconds kIoTimeout{30};
-// With the queue full, how soon the accept thread looks for room again.
+// While queued connections wait for a worker, how soon the accept thread looks for room again.
 constexpr int kFullPollMs = 5;
+// A connection is shut down to make room only after it has waited this long for its request:
+// a client that sends at once but was not yet read (a busy machine) keeps its place.
+constexpr std::chrono::milliseconds kEvictAfter{200};
 // After the response: how long to wait for the client to close, and how much of whatever it
 // still sends to read meanwhile, so that closing does not reset the connection under the
 // response.
@@ -442,16 +445,17 @@ struct THttpServer::TImpl {
       watched.push_back({acceptor.native_handle(), POLLIN, 0});
     watched.push_back({wakeFd, POLLIN, 0});
     for (;;) {
-      bool room;
+      bool room, cramped;
       {
         std::lock_guard lock(connectionMutex);
-        MakeRoom();
+        cramped = !MakeRoom();
         room = queue.size() < static_cast<std::size_t>(kMaxConnections);
       }
       for (pollfd& entry : watched) entry.revents = 0;
-      // Without room only Stop is watched, and room is looked for again soon.
-      const int ready = room ? ::poll(watched.data(), watched.size(), -1)
-                             : ::poll(&watched.back(), 1, kFullPollMs);
+      // Without room only Stop is watched; while cramped, room is looked for again soon.
+      const int wait = cramped ? kFullPollMs : -1;
+      const int ready =
+          room ? ::poll(watched.data(), watched.size(), wait) : ::poll(&watched.back(), 1, wait);
       if (ready < 0) {
         if (errno != EINTR) PauseAfterError();
         continue;
@@ -473,25 +477,30 @@ struct THttpServer::TImpl {
   }
 
   // For each queued connection beyond the workers that are free or may still be made, the
-  // served connection that has waited longest for its request is shut down, so that connections
-  // that send nothing, or little, cannot keep a new client waiting. With connectionMutex held.
-  void MakeRoom() {
+  // served connection that has waited longest for its request, at least kEvictAfter, is shut
+  // down, so that connections that send nothing, or little, cannot keep a new client
+  // waiting. False when some queued connection still has no worker to come. With
+  // connectionMutex held.
+  bool MakeRoom() {
     // Workers that are free, or may still be made, take queued connections anyway.
     std::size_t freeing = static_cast<std::size_t>(kMaxConnections - served);
     for (const TConnection& connection : connections)
       if (connection.shut && connection.state != TConnection::TState::Queued) ++freeing;
+    const Clock::time_point waitedEnough = Clock::now() - kEvictAfter;
     while (freeing < queue.size()) {
       TConnection* oldest = nullptr;
       for (TConnection& connection : connections)
         if (connection.state == TConnection::TState::Reading && !connection.shut &&
+            connection.accepted <= waitedEnough &&
             (!oldest || connection.accepted < oldest->accepted))
           oldest = &connection;
-      if (!oldest) return;  // every worker is answering: the queue waits
+      if (!oldest) return false;  // the queue waits for a worker to end or a connection to age
       error_code ignored;
       oldest->socket.shutdown(tcp::socket::shutdown_both, ignored);
       oldest->shut = true;
       ++freeing;
     }
+    return true;
   }
 
   // Waits a little, or until Stop.

@@ -66,7 +66,8 @@ class THttpServer {
   static constexpr std::size_t kMaxBodyBytes = 64 * 1024;
   // Connections served at once, each whole on one thread of a pool. As many more wait
   // accepted; to make room for them, the served connections that have waited longest for
-  // their request are shut down. Beyond that, new connections wait in the backlog.
+  // their request (at least 200 ms) are shut down. Beyond that, new connections wait in the
+  // backlog.
   static constexpr int kMaxConnections = 32;
   // The request header and body together must arrive within this time from the accept.
   static constexpr std::chrono::milliseconds kRequestTimeLimit{30000};
