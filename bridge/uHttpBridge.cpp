@@ -119,10 +119,10 @@ int OpenResolved(const fs::path& folder, const std::string& relative) {
   return ::open(resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 }
 
-// The descriptor of the regular file path names inside the device type's folder; -1 when
-// there is none there (also when it would lead out of the folder). Throws when it exists but
-// cannot be opened.
-int OpenPageFile(const TBridge& bridge, const std::string& path) {
+// The descriptor of the regular file path names inside the device type's folder, with its
+// size; -1 when there is none there (also when it would lead out of the folder). Throws when
+// it exists but cannot be opened.
+int OpenPageFile(const TBridge& bridge, const std::string& path, std::uint64_t& size) {
   if (path.find('\0') != std::string::npos) return -1;  // no such name on disk
   const std::string deviceType = bridge.DeviceType ? bridge.DeviceType() : std::string();
   if (deviceType.empty()) return -1;
@@ -157,6 +157,7 @@ int OpenPageFile(const TBridge& bridge, const std::string& path) {
       ::close(fd);
       return -1;
     }
+    size = static_cast<std::uint64_t>(info.st_size);
     return fd;
   }
   return -1;
@@ -218,16 +219,14 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   std::string path = AsciiLower(request.Path);
   if (path == "/") path = "/index.html";
 
-  if (const int fd = OpenPageFile(bridge, path); fd >= 0) {
-    struct stat info {};
-    const bool sized = ::fstat(fd, &info) == 0;
-    auto stream = std::make_unique<TFileStream>(fd);  // closes fd from now on
-    if (!sized) CannotOpen(path);
+  std::uint64_t size = 0;
+  if (const int fd = OpenPageFile(bridge, path, size); fd >= 0) {
+    auto stream = std::make_unique<TFileStream>(fd);  // closes fd
     response.ResponseNo = 200;
     response.ResponseText = "OK";
     response.ContentEncoding = "UTF-8";
     response.ContentType = MimeType(bridge, path);
-    response.ContentLength = static_cast<std::uint64_t>(info.st_size);
+    response.ContentLength = size;
     response.ContentStream = std::move(stream);
     return;
   }

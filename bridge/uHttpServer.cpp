@@ -360,9 +360,10 @@ struct THttpServer::TImpl {
 
   // The pool: at most kMaxConnections workers, each serving one connection at a time, whole.
   std::mutex connectionMutex;
-  std::condition_variable connectionsChanged;  // queued, taken, ended; the pool stopping
-  std::list<TConnection> connections;          // queued and served
-  std::deque<TConnection*> queue;              // accepted, waiting for a worker
+  std::condition_variable queued;      // a connection queued, or the pool ending
+  std::condition_variable allEnded;    // served went down to 0
+  std::list<TConnection> connections;  // queued and served
+  std::deque<TConnection*> queue;      // accepted, waiting for a worker
   std::vector<std::thread> workers;
   int idleWorkers = 0;
   int served = 0;
@@ -530,7 +531,7 @@ struct THttpServer::TImpl {
       connections.pop_back();
       return;
     }
-    connectionsChanged.notify_one();
+    queued.notify_one();
   }
 
   // A worker: serves queued connections one at a time until the pool ends.
@@ -538,7 +539,7 @@ struct THttpServer::TImpl {
     std::unique_lock lock(connectionMutex);
     for (;;) {
       ++idleWorkers;
-      connectionsChanged.wait(lock, [this] { return workersEnd || !queue.empty(); });
+      queued.wait(lock, [this] { return workersEnd || !queue.empty(); });
       --idleWorkers;
       if (queue.empty()) return;  // the pool ends
       TConnection& connection = *queue.front();
@@ -555,8 +556,7 @@ struct THttpServer::TImpl {
       error_code ignored;
       connection.socket.close(ignored);
       connections.remove_if([&](const TConnection& c) { return &c == &connection; });
-      --served;
-      connectionsChanged.notify_all();
+      if (--served == 0) allEnded.notify_all();
     }
   }
 
@@ -699,7 +699,7 @@ struct THttpServer::TImpl {
 
     socket.shutdown(tcp::socket::shutdown_send, ec);
     stream.SetDeadline(Clock::now() + kLingerTimeout);
-    std::vector<char> sink(4096);
+    std::array<char, 4096> sink;
     for (std::size_t drained = 0; drained < kLingerBytes;) {
       const std::size_t n = stream.read_some(asio::buffer(sink), ec);
       if (ec) break;
@@ -839,9 +839,9 @@ void THttpServer::Stop() {
       connection.socket.shutdown(tcp::socket::shutdown_both, ignored);
       connection.shut = true;
     }
-    impl.connectionsChanged.wait(connectionLock, [&] { return impl.served == 0; });
+    impl.allEnded.wait(connectionLock, [&] { return impl.served == 0; });
     impl.workersEnd = true;
-    impl.connectionsChanged.notify_all();
+    impl.queued.notify_all();
     workers.swap(impl.workers);
   }
   for (std::thread& worker : workers) worker.join();
