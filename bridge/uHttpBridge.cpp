@@ -130,26 +130,27 @@ int OpenPageFile(const TBridge& bridge, const std::string& path, std::uint64_t& 
   if (relative.empty()) return -1;  // the folder itself
 
   for (const bool refresh : {false, true}) {
-    const std::optional<fs::path> folder =
-        bridge.Folders->Find(bridge.ApplicationDir, deviceType, refresh);
+    const auto folder = bridge.Folders->Find(bridge.ApplicationDir, deviceType, refresh);
     if (!folder) return -1;
     static std::atomic<bool> noOpenat2{false};
     int fd = -1;
+    if (folder->Fd < 0) {
+      if (NoSuchFile(folder->OpenError)) return -1;
+      CannotOpen(path);
+    }
     if (!noOpenat2) {
-      const int dir = ::open(folder->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (dir < 0) {
-        if (NoSuchFile(errno)) continue;  // the folder went: find it again
-        CannotOpen(path);
-      }
-      fd = OpenBeneath(dir, relative);
-      const int error = errno;
-      ::close(dir);
-      errno = error;
+      fd = OpenBeneath(folder->Fd, relative);
       if (fd < 0 && (errno == ENOSYS || errno == EPERM)) noOpenat2 = true;  // kernel or filter
     }
-    if (noOpenat2) fd = OpenResolved(*folder, relative);
+    if (noOpenat2) fd = OpenResolved(folder->Path, relative);
     if (fd < 0) {
-      if (NoSuchFile(errno)) return -1;
+      const int error = errno;
+      // A folder deleted since it was opened (replaced by a new one): find it again.
+      struct stat folderInfo {};
+      if (!refresh && NoSuchFile(error) && ::fstat(folder->Fd, &folderInfo) == 0 &&
+          folderInfo.st_nlink == 0)
+        continue;
+      if (NoSuchFile(error)) return -1;
       CannotOpen(path);
     }
     struct stat info {};
@@ -190,23 +191,29 @@ void TDeviceTurns::Done() {
   changed_.notify_all();
 }
 
-std::optional<std::filesystem::path> TPageFolders::Find(const std::filesystem::path& applicationDir,
-                                                        const std::string& deviceType,
-                                                        bool refresh) {
+TPageFolders::TFolder::~TFolder() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+std::shared_ptr<const TPageFolders::TFolder> TPageFolders::Find(
+    const std::filesystem::path& applicationDir, const std::string& deviceType, bool refresh) {
   const std::filesystem::path folder = applicationDir / "Web" / deviceType;
   std::lock_guard lock(mutex_);
   if (!refresh) {
-    if (const auto found = resolved_.find(folder); found != resolved_.end()) return found->second;
+    if (const auto found = found_.find(folder); found != found_.end() && found->second->Fd >= 0)
+      return found->second;
   }
+  found_.erase(folder);
   std::error_code error;
   const std::filesystem::path canonical = std::filesystem::canonical(folder, error);
-  if (error) {
-    resolved_.erase(folder);
-    return std::nullopt;
-  }
-  if (resolved_.size() >= kMaxFolders) resolved_.clear();
-  resolved_[folder] = canonical;
-  return canonical;
+  if (error) return nullptr;
+  const int fd = ::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  auto entry = std::make_shared<TFolder>(canonical, fd);
+  entry->OpenError = fd < 0 ? errno : 0;
+  if (fd < 0) return entry;  // not kept: the next request tries again
+  if (found_.size() >= kMaxFolders) found_.clear();
+  found_[folder] = entry;
+  return entry;
 }
 
 std::unique_ptr<std::string> idhtpsrvr1CreatePostStream() {

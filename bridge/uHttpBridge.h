@@ -45,19 +45,28 @@ class TDeviceTurns {
   bool busy_ = false;
 };
 
-// The device types' page folders with every symlink in their path resolved, found once
-// and then kept, so a page request resolves only its own path below the folder.
+// The device types' page folders with every symlink in their path resolved, found and
+// opened once and then kept, so a page request resolves only its own path below the folder.
 class TPageFolders {
  public:
-  // The resolved folder applicationDir/Web/deviceType; none when it does not exist. refresh
-  // finds it again (it may have been replaced).
-  std::optional<std::filesystem::path> Find(const std::filesystem::path& applicationDir,
-                                            const std::string& deviceType, bool refresh);
+  struct TFolder {
+    TFolder(std::filesystem::path path, int fd) : Path(std::move(path)), Fd(fd) {}
+    ~TFolder();
+    TFolder(const TFolder&) = delete;
+    TFolder& operator=(const TFolder&) = delete;
+    const std::filesystem::path Path;
+    const int Fd;       // O_PATH descriptor of the folder; -1 when it could not be opened
+    int OpenError = 0;  // errno of that open
+  };
+  // The folder applicationDir/Web/deviceType; none when it does not exist. refresh finds it
+  // again (it may have been replaced).
+  std::shared_ptr<const TFolder> Find(const std::filesystem::path& applicationDir,
+                                      const std::string& deviceType, bool refresh);
 
  private:
   static constexpr std::size_t kMaxFolders = 16;
   std::mutex mutex_;
-  std::map<std::filesystem::path, std::filesystem::path> resolved_;
+  std::map<std::filesystem::path, std::shared_ptr<const TFolder>> found_;
 };
 
 struct TBridge {

@@ -94,19 +94,40 @@ void SetCloseOnExec(int fd) {
   if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
-// A connected socket in non-blocking mode, read and written like a blocking one, except that
-// every wait for the peer is bounded: by kIoTimeout, and by the deadline when one is set.
+// A connected socket (its descriptor, non-blocking), read and written like a blocking one,
+// except that every wait for the peer is bounded: by kIoTimeout, and by the deadline when one
+// is set. Plain system calls: the socket is never registered with a reactor.
 class TTimedStream {
  public:
-  explicit TTimedStream(tcp::socket& socket) : socket_(socket) {}
+  explicit TTimedStream(int fd) : fd_(fd) {}
 
   void SetDeadline(std::optional<Clock::time_point> deadline) { deadline_ = deadline; }
 
   template <class MutableBuffers>
   std::size_t read_some(const MutableBuffers& buffers, error_code& ec) {
+    TVectors vectors(buffers);
+    if (vectors.count == 0) {
+      ec = {};
+      return 0;
+    }
     for (;;) {
-      const std::size_t n = socket_.read_some(buffers, ec);
-      if (ec != asio::error::would_block && ec != asio::error::try_again) return n;
+      msghdr message{};
+      message.msg_iov = vectors.entries.data();
+      message.msg_iovlen = vectors.count;
+      const ssize_t n = ::recvmsg(fd_, &message, 0);
+      if (n > 0) {
+        ec = {};
+        return static_cast<std::size_t>(n);
+      }
+      if (n == 0) {
+        ec = asio::error::eof;
+        return 0;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        ec.assign(errno, boost::system::system_category());
+        return 0;
+      }
       if (!Wait(POLLIN, ec)) return 0;
     }
   }
@@ -119,9 +140,25 @@ class TTimedStream {
   }
   template <class ConstBuffers>
   std::size_t write_some(const ConstBuffers& buffers, error_code& ec) {
+    TVectors vectors(buffers);
+    if (vectors.count == 0) {
+      ec = {};
+      return 0;
+    }
     for (;;) {
-      const std::size_t n = socket_.write_some(buffers, ec);
-      if (ec != asio::error::would_block && ec != asio::error::try_again) return n;
+      msghdr message{};
+      message.msg_iov = vectors.entries.data();
+      message.msg_iovlen = vectors.count;
+      const ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+      if (n >= 0) {
+        ec = {};
+        return static_cast<std::size_t>(n);
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        ec.assign(errno, boost::system::system_category());
+        return 0;
+      }
       if (!Wait(POLLOUT, ec)) return 0;
     }
   }
@@ -140,7 +177,7 @@ class TTimedStream {
     for (;;) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
       if (left <= 0) break;
-      pollfd entry{socket_.native_handle(), events, 0};
+      pollfd entry{fd_, events, 0};
       const int ready = ::poll(&entry, 1, static_cast<int>(left));
       if (ready > 0) return true;  // readiness, hang-up or error: the next call tells which
       if (ready < 0 && errno != EINTR) {
@@ -152,7 +189,24 @@ class TTimedStream {
     return false;
   }
 
-  tcp::socket& socket_;
+  // The first buffers of a sequence (at most kMaxVectors, the rest waits for the next call).
+  struct TVectors {
+    static constexpr std::size_t kMaxVectors = 16;
+    template <class Buffers>
+    explicit TVectors(const Buffers& buffers) {
+      for (auto it = asio::buffer_sequence_begin(buffers);
+           it != asio::buffer_sequence_end(buffers) && count < kMaxVectors; ++it) {
+        const auto buffer = *it;
+        if (buffer.size() == 0) continue;
+        entries[count++] = {const_cast<void*>(static_cast<const void*>(buffer.data())),
+                            buffer.size()};
+      }
+    }
+    std::array<iovec, kMaxVectors> entries{};
+    std::size_t count = 0;
+  };
+
+  const int fd_;
   std::optional<Clock::time_point> deadline_;
 };
 
@@ -331,8 +385,8 @@ void SendResponse(TTimedStream& stream, bool head, THttpResponse& response, erro
 struct THttpServer::TImpl {
   // One accepted connection, from the accept to its close.
   struct TConnection {
-    explicit TConnection(tcp::socket s) : socket(std::move(s)) {}
-    tcp::socket socket;  // closed with connectionMutex held, so a shutdown never meets a reuse
+    explicit TConnection(int f) : fd(f) {}
+    int fd;  // closed with connectionMutex held, so a shutdown never meets a reused number
     Clock::time_point accepted = Clock::now();
     enum class TState { Queued, Reading, Answering } state = TState::Queued;
     bool shut = false;  // shut down by Stop, or to make room while it was still reading
@@ -465,12 +519,12 @@ struct THttpServer::TImpl {
       if (!room) continue;
       for (std::size_t i = 0; i < acceptors.size(); ++i) {
         if (watched[i].revents == 0) continue;
-        error_code ec;
-        tcp::socket socket = acceptors[i].accept(ec);
-        if (!ec) {
-          Launch(std::move(socket));
-        } else if (ec != asio::error::would_block && ec != asio::error::try_again &&
-                   ec != asio::error::connection_aborted) {
+        const int fd =
+            ::accept4(acceptors[i].native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+          Launch(fd);
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED &&
+                   errno != EINTR) {
           PauseAfterError();  // e.g. out of descriptors: let connections end first
         }
       }
@@ -496,8 +550,7 @@ struct THttpServer::TImpl {
             (!oldest || connection.accepted < oldest->accepted))
           oldest = &connection;
       if (!oldest) return false;  // the queue waits for a worker to end or a connection to age
-      error_code ignored;
-      oldest->socket.shutdown(tcp::socket::shutdown_both, ignored);
+      ::shutdown(oldest->fd, SHUT_RDWR);
       oldest->shut = true;
       ++freeing;
     }
@@ -510,13 +563,9 @@ struct THttpServer::TImpl {
     ::poll(&entry, 1, 50);
   }
 
-  void Launch(tcp::socket socket) {
-    error_code ec;
-    socket.non_blocking(true, ec);
-    if (ec) return;
-    SetCloseOnExec(socket.native_handle());
+  void Launch(int fd) {
     std::lock_guard lock(connectionMutex);
-    TConnection& connection = connections.emplace_back(std::move(socket));
+    TConnection& connection = connections.emplace_back(fd);
     queue.push_back(&connection);
     if (queue.size() > static_cast<std::size_t>(idleWorkers) &&
         workers.size() < static_cast<std::size_t>(kMaxConnections)) {
@@ -527,6 +576,7 @@ struct THttpServer::TImpl {
       }
     }
     if (workers.empty()) {  // not even one: the connection cannot be served
+      ::close(fd);
       queue.pop_back();
       connections.pop_back();
       return;
@@ -553,8 +603,7 @@ struct THttpServer::TImpl {
         // Nothing escapes a connection; it just ends.
       }
       lock.lock();
-      error_code ignored;
-      connection.socket.close(ignored);
+      ::close(connection.fd);
       connections.remove_if([&](const TConnection& c) { return &c == &connection; });
       if (--served == 0) allEnded.notify_all();
     }
@@ -569,7 +618,7 @@ struct THttpServer::TImpl {
   }
 
   void Serve(TConnection& connection) {
-    tcp::socket& socket = connection.socket;
+    const int fd = connection.fd;
     TCommandGet commandGet;
     TCreatePostStream createPostStream;
     {
@@ -579,7 +628,7 @@ struct THttpServer::TImpl {
     }
 
     // Header and body together within the request time limit, counted from the accept.
-    TTimedStream stream(socket);
+    TTimedStream stream(fd);
     stream.SetDeadline(connection.accepted + std::chrono::milliseconds(requestTimeLimitMs.load()));
     beast::flat_buffer buffer(kMaxHeaderBytes + kChunkBytes);
     TRequestParser parser(createPostStream);
@@ -603,11 +652,11 @@ struct THttpServer::TImpl {
     // read and before any handler sees it.
     if (const auto refusal =
             uHttpServerOrigin::RefusalReason(parser.headers, {boundPort, listenAddress})) {
-      Refuse(socket, stream, head, 403, "Forbidden", *refusal);
+      Refuse(fd, stream, head, 403, "Forbidden", *refusal);
       return;
     }
     if (tooLarge) {
-      RefuseTooLarge(socket, stream, head);
+      RefuseTooLarge(fd, stream, head);
       return;
     }
 
@@ -631,7 +680,7 @@ struct THttpServer::TImpl {
     }
     if (tooLarge) {
       parser.body.reset();  // let go of what came before the limit was passed
-      RefuseTooLarge(socket, stream, head);
+      RefuseTooLarge(fd, stream, head);
       return;
     }
 
@@ -644,7 +693,6 @@ struct THttpServer::TImpl {
         "HTTP/" + std::to_string(parser.version / 10) + "." + std::to_string(parser.version % 10);
     request.Headers = std::move(parser.headers);
     request.PostStream = std::move(parser.body);
-    const int fd = socket.native_handle();
     request.Abandoned = [this, fd, bodyToEnd] { return stopping || ClientGone(fd, bodyToEnd); };
     if (stopping) return;
 
@@ -659,7 +707,7 @@ struct THttpServer::TImpl {
       Fail(response, "Unknown error");
     }
 
-    Respond(socket, stream, head, response);
+    Respond(fd, stream, head, response);
   }
 
   // Whether the client of fd has closed or reset its connection. A client that ended its
@@ -673,31 +721,30 @@ struct THttpServer::TImpl {
   }
 
   // Answers code with text, one line, instead of handing the request on.
-  static void Refuse(tcp::socket& socket, TTimedStream& stream, bool head, int code,
-                     const char* reason, const std::string& text) {
+  static void Refuse(int fd, TTimedStream& stream, bool head, int code, const char* reason,
+                     const std::string& text) {
     THttpResponse response;
     response.ResponseNo = code;
     response.ResponseText = reason;
     response.ContentType = "text/plain";
     response.ContentText = text + "\n";
-    Respond(socket, stream, head, response);
+    Respond(fd, stream, head, response);
   }
-  static void RefuseTooLarge(tcp::socket& socket, TTimedStream& stream, bool head) {
-    Refuse(socket, stream, head, 413, "Payload Too Large",
+  static void RefuseTooLarge(int fd, TTimedStream& stream, bool head) {
+    Refuse(fd, stream, head, 413, "Payload Too Large",
            "Payload Too Large: a request body may have at most " + std::to_string(kMaxBodyBytes) +
                " bytes");
   }
 
   // Sends the response, then closes lingering: our side done, then what the client still
   // sends is read, until it closes, so that closing does not reset the response away.
-  static void Respond(tcp::socket& socket, TTimedStream& stream, bool head,
-                      THttpResponse& response) {
+  static void Respond(int fd, TTimedStream& stream, bool head, THttpResponse& response) {
     error_code ec;
     SendResponse(stream, head, response, ec);
     response.ContentStream.reset();  // closed before the connection ends
     if (ec) return;
 
-    socket.shutdown(tcp::socket::shutdown_send, ec);
+    ::shutdown(fd, SHUT_WR);
     stream.SetDeadline(Clock::now() + kLingerTimeout);
     std::array<char, 4096> sink;
     for (std::size_t drained = 0; drained < kLingerBytes;) {
@@ -831,12 +878,13 @@ void THttpServer::Stop() {
   std::vector<std::thread> workers;
   {
     std::unique_lock connectionLock(impl.connectionMutex);
-    for (TImpl::TConnection* queued : impl.queue)
+    for (TImpl::TConnection* queued : impl.queue) {
+      ::close(queued->fd);
       impl.connections.remove_if([&](const TImpl::TConnection& c) { return &c == queued; });
+    }
     impl.queue.clear();
     for (TImpl::TConnection& connection : impl.connections) {
-      error_code ignored;
-      connection.socket.shutdown(tcp::socket::shutdown_both, ignored);
+      ::shutdown(connection.fd, SHUT_RDWR);
       connection.shut = true;
     }
     impl.allEnded.wait(connectionLock, [&] { return impl.served == 0; });

@@ -300,6 +300,21 @@ TEST_F(HttpBridgeTest, TheDeviceTypeChoosesThePageFolderOnEveryRequest) {
   }
 }
 
+TEST_F(HttpBridgeTest, APageFolderReplacedOrRemovedWhileServingIsFollowed) {
+  const fs::path pages = app_ / "Web" / "DovelaGSM";
+  EXPECT_EQ(Exchange("GET / HTTP/1.1\r\n\r\n").Body(), kIndex);
+  // Replaced, as a build that copies the pages again may do.
+  fs::remove_all(pages);
+  fs::create_directories(pages);
+  WriteFile(pages / "index.html", kOther);
+  EXPECT_EQ(Exchange("GET / HTTP/1.1\r\n\r\n").Body(), kOther);
+  fs::remove_all(pages);
+  ExpectEmptyResponse(Exchange("GET / HTTP/1.1\r\n\r\n"));
+  fs::create_directories(pages);
+  WriteFile(pages / "index.html", kIndex);
+  EXPECT_EQ(Exchange("GET / HTTP/1.1\r\n\r\n").Body(), kIndex);
+}
+
 TEST_F(HttpBridgeTest, WithoutAChannelOrWithItClosedTheDeviceIsNotAsked) {
   const TChannelPtr channels[] = {nullptr, device_};
   for (const TChannelPtr& channel : channels) {
