@@ -357,17 +357,18 @@ void SendResponse(TTimedStream& stream, bool head, THttpResponse& response, erro
 
   std::istream& source = *response.ContentStream;
   std::uint64_t left = length.value_or(UINT64_MAX);
-  std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunkBytes)));
+  const auto chunkBytes = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunkBytes));
+  const auto chunk = std::make_unique_for_overwrite<char[]>(chunkBytes);
   bool first = true;
   while (left > 0 || first) {
     std::size_t n = 0;
-    if (left > 0 && !chunk.empty()) {
-      source.read(chunk.data(),
-                  static_cast<std::streamsize>(std::min<std::uint64_t>(left, chunk.size())));
+    if (left > 0 && chunkBytes > 0) {
+      source.read(chunk.get(),
+                  static_cast<std::streamsize>(std::min<std::uint64_t>(left, chunkBytes)));
       n = static_cast<std::size_t>(source.gcount());
     }
     left -= n;
-    const asio::const_buffer body = asio::buffer(chunk.data(), n);
+    const asio::const_buffer body = asio::buffer(chunk.get(), n);
     if (first) {
       const std::array<asio::const_buffer, 2> pieces{asio::buffer(header), body};
       asio::write(stream, pieces, ec);
@@ -745,6 +746,11 @@ struct THttpServer::TImpl {
     if (ec) return;
 
     ::shutdown(fd, SHUT_WR);
+    // Nothing more sent so far: the request was read whole, closing resets nothing.
+    char next;
+    if (::recv(fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+        (errno == EAGAIN || errno == EWOULDBLOCK))
+      return;
     stream.SetDeadline(Clock::now() + kLingerTimeout);
     std::array<char, 4096> sink;
     for (std::size_t drained = 0; drained < kLingerBytes;) {
