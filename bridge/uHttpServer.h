@@ -90,7 +90,7 @@ class THttpServer {
   // IPv4 wildcard, "[::1]" for the IPv6 one, else the listen address ("[...]" for IPv6).
   std::string UrlHost() const;
 
-  // Replaces kRequestTimeLimit for connections accepted from now on.
+  // Replaces kRequestTimeLimit for requests read from now on.
   void SetRequestTimeLimit(std::chrono::milliseconds limit);
 
   // The handlers are taken at the start of each connection; set them before Start.
@@ -102,12 +102,14 @@ class THttpServer {
   // outside 0..65535, EHttpServerError(kBindFailedMessage) when an endpoint cannot be bound,
   // or one naming the listen address when it is none; nothing stays bound.
   void Start();
-  // Stops accepting, tells every handler its request is abandoned, shuts every open
-  // connection down and waits for every connection thread, however long its handler takes. No-op
-  // when not listening. Not to be called from a handler.
+  // Stops accepting, closes the connections not served yet, tells every handler its request
+  // is abandoned, shuts every open connection down, waits until each has ended, however long
+  // its handler takes, and ends the pool's threads. No-op when not listening. Not to be
+  // called from a handler.
   void Stop();
   bool Active() const;
-  // The port of the IPv4 endpoint; 0 before the first successful start.
+  // The port of the first endpoint (127.0.0.1 by default); 0 before the first successful
+  // start.
   std::uint16_t BoundPort() const;
 
  private:
