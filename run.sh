@@ -7,12 +7,11 @@ source scripts/setup.sh
 dovela_ensure_packages
 dovela_build build
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "No display found: the configurator's window needs one."
-  echo "Without a window, the same pages are served by the headless mode:"
-  echo "  build/bin/dovela-gsm-configurator --headless --demo"
-  echo "(it prints the address to open in a browser; Ctrl+C ends it)."
-  echo "For the window on a virtual display: sudo apt-get install xvfb &&"
-  echo "  xvfb-run -a build/bin/dovela-gsm-configurator --demo"
-  exit 1
+  # No display: the same pages, served without a window. The program prints the address.
+  echo "No display found: serving the configurator's pages without a window (headless mode)."
+  echo "Open the address printed below in a browser on this machine; Ctrl+C ends it."
+  echo "(For the window on a virtual display: sudo apt-get install xvfb &&"
+  echo "  xvfb-run -a build/bin/dovela-gsm-configurator --demo)"
+  exec build/bin/dovela-gsm-configurator --headless --demo "$@"
 fi
 exec build/bin/dovela-gsm-configurator --demo "$@"
