@@ -70,7 +70,7 @@ std::string TCommunicationHIDInterface::GetConfiguration() {
   TReadLock hold(ProviderLock());
   return TCommunicationInternalBufferInterface::GetConfiguration() +
          ";vid=" + std::to_string(vid_) + ";pid=" + std::to_string(pid_) +
-         ";serial_number=" + serialNumber_;
+         ";serial_number=" + uConfigString::EscapeConfigValue(serialNumber_);
 }
 
 int TCommunicationHIDInterface::GetPID() {

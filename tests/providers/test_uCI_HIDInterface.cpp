@@ -90,6 +90,15 @@ TEST_F(HidProviderTest, ConfigurationKeysFollowTheirRules) {
   EXPECT_EQ(provider_->GetConfiguration(), "provider=HID;vid=8263;pid=769;serial_number=X1");
   EXPECT_EQ(provider_->GetAddress(), provider_->GetConfiguration());
   EXPECT_EQ(provider_->GetProviderName(), "HID");
+  // The text given back sets the same serial number again, whatever characters it holds.
+  for (const std::string serial : {"S;N", "(A)", "B\\", "x=y"}) {
+    SCOPED_TRACE(serial);
+    provider_->SetSerialNumber(serial);
+    const std::string config = provider_->GetConfiguration();
+    provider_->SetSerialNumber("other");
+    provider_->SetConfiguration(config);
+    EXPECT_EQ(provider_->GetSerialNumber(), serial);
+  }
 }
 
 TEST_F(HidProviderTest, OpensTheConfiguredDeviceAndExchangesTextBothWays) {
