@@ -6,17 +6,13 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "ci/uStrUtils.h"
+
 namespace uHttpBridge {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 std::string MimeType(const TBridge& bridge, const std::string& name) {
   return bridge.MimeTable ? bridge.MimeTable->LookupMimeType(name)
@@ -59,7 +55,7 @@ std::unique_ptr<std::string> idhtpsrvr1CreatePostStream() {
 void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& request,
                           uHttpServer::THttpResponse& response) {
   if (request.Method != "GET" && request.Method != "POST") return;
-  std::string path = AsciiLower(request.Path);
+  std::string path = uStrUtils::AsciiLower(request.Path);
   if (path == "/") path = "/index.html";
 
   if (const auto file = FindPageFile(bridge, path)) {

@@ -15,6 +15,8 @@
 #include <map>
 #include <mutex>
 
+#include "ci/uStrUtils.h"
+
 namespace uCI_DataSpy {
 
 namespace {
@@ -170,9 +172,7 @@ bool IsDataSpySwitch(std::string_view argument) {
   while (!argument.empty() && isTrimmed(argument.back())) argument.remove_suffix(1);
   if (!argument.empty() && (argument.front() == '/' || argument.front() == '-'))
     argument.remove_prefix(1);
-  if (argument.size() != 3) return false;
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  return upper(argument[0]) == 'D' && upper(argument[1]) == 'S' && upper(argument[2]) == 'T';
+  return uStrUtils::EqualsIgnoreAsciiCase(argument, "DST");
 }
 
 std::vector<std::string> ProcessArguments() {
