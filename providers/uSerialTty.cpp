@@ -38,26 +38,10 @@ bool NotSupported(int err) noexcept {
 }
 
 std::string ErrnoText(int err) {
-  return std::error_code(err, std::generic_category()).message();
+  return uFileUtils::ErrnoText(err);
 }
 
-// ---- TFd, TWakeFd
-
-TFd& TFd::operator=(TFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int TFd::Release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void TFd::Reset(int fd) noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
+// ---- TWakeFd
 
 TWakeFd::TWakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!fd_) throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -143,11 +127,8 @@ std::string PermissionText(const std::string& path) {
 
 std::string ProcessName(const fs::path& processDir) {
   std::string name;
-  const TFd fd(::open((processDir / "comm").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return name;
-  char buffer[64];
-  const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-  if (n > 0) name.assign(buffer, static_cast<std::size_t>(n));
+  std::string ignored;  // a process that is gone has no name; a longer one is cut
+  uFileUtils::ReadWholeFile(processDir / "comm", name, ignored, {.MaxBytes = 64});
   while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
   return name;
 }
@@ -303,7 +284,7 @@ void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bo
   path_ = path;
   hasLines_ = true;
   hasCounters_ = true;
-  TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  uFileUtils::TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     const int err = errno;
     throw ETtyError(TFailure::Open, path, OpenFailureText(path, err), err);
@@ -322,7 +303,7 @@ void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bo
   }
   // The writer's own description, opened before TIOCEXCL shuts others out; opened
   // non-blocking (no wait for a carrier) and switched to blocking after.
-  TFd writeFd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  uFileUtils::TFd writeFd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!writeFd || ::fcntl(writeFd.Get(), F_SETFL, 0) != 0) {
     const int err = errno;
     throw ETtyError(TFailure::Open, path, OpenFailureText(path, err), err);

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include "ci/uFileUtils.h"
+
 namespace testsupport {
 
 inline constexpr const char* kLoopback = "127.0.0.1";
@@ -44,29 +46,7 @@ inline std::string AllByteValues() {
   return bytes;
 }
 
-class TFd {
- public:
-  TFd() = default;
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() { Reset(); }
-  TFd(TFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  TFd& operator=(TFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using TFd = uFileUtils::TFd;
 
 inline sockaddr_in LoopbackAddress(int port) {
   sockaddr_in a{};

@@ -107,8 +107,8 @@ class TPtyPair {
   }
 
  private:
-  uSerialTty::TFd master_;
-  uSerialTty::TFd slave_;
+  uFileUtils::TFd master_;
+  uFileUtils::TFd slave_;
   std::string path_;
 };
 
@@ -180,8 +180,8 @@ class TFakeModemLines final : public uSerialTty::IModemLines {
   int lines_ = 0;
   uSerialTty::TLineCounters counters_;
   std::vector<std::pair<int, bool>> sets_;
-  uSerialTty::TFd wakeRead_;
-  uSerialTty::TFd wakeWrite_;
+  uFileUtils::TFd wakeRead_;
+  uFileUtils::TFd wakeWrite_;
 };
 
 // Sets an environment variable for one scope (a port-map folder), restoring it after.
