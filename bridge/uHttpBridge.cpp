@@ -77,8 +77,8 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   if (!channel || !channel->IsOpen()) return;
   const std::string body = request.PostStream ? *request.PostStream : std::string();
   std::string answer;
-  channel->Query(path + "\r\n" + body, kFirstTimeout, kNextTimeout, kTotalTimeout, true, true, {},
-                 "", answer);
+  channel->Query(path + "\r\n" + body, bridge.FirstTimeout, bridge.NextTimeout, bridge.TotalTimeout,
+                 true, true, {}, "", answer);
   response.ContentEncoding = "UTF-8";
   response.ContentType = MimeType(bridge, path);
   if (!answer.empty()) response.ContentText = std::move(answer);

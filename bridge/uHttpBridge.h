@@ -24,6 +24,10 @@ struct TBridge {
   std::function<std::string()> DeviceType;  // read per request; empty: no page folder
   std::function<uci_ICommunicationInterface::TChannelPtr()> Channel;  // may return null
   const uMimeTable::TMimeTable* MimeTable = nullptr;
+  // The device exchange's limits in ms: the program's, unless a test shortens them.
+  std::int32_t FirstTimeout = kFirstTimeout;
+  std::int32_t NextTimeout = kNextTimeout;
+  std::int32_t TotalTimeout = kTotalTimeout;
 };
 
 // A new empty body buffer (the server's OnCreatePostStream).
