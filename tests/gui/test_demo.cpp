@@ -106,7 +106,8 @@ class TestDemo : public QObject {
 
   void idleWindowShowsTheBackgroundPage() {
     QTRY_VERIFY_WITH_TIMEOUT(main_->Browser()->title() == "Dovela GSM Configurator", 30000);
-    QTest::qWait(300);
+    QVERIFY(Waited("document.readyState === 'complete'"));
+    QTest::qWait(100);  // the frame that shows it
     Shot(main_.get(), "main-window.png");
   }
 
@@ -148,7 +149,8 @@ class TestDemo : public QObject {
 
   void theActionsTab() {
     Eval("location.hash = '#akce'");
-    QTest::qWait(300);
+    QVERIFY(Waited("!document.getElementById('tab-akce').hidden"));
+    QTest::qWait(100);  // the frame that shows it
     Shot(main_.get(), "page-actions.png");
   }
 };
