@@ -20,9 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "gui/uCiLog.h"
 #include "ci/uCI_DataSpy.h"
 #include "ci/uMyInterfacedObject.h"
+#include "gui/uCiLog.h"
+#include "gui/uCiLogSeam.h"
 #include "support/TestChannel.h"
 
 namespace {
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
   auto channel = uMyInterfacedObject::Create<testsupport::TTestChannel>();
   uCiLog::TfCiLog log;
   // The bench runs the passes itself at the window's interval, to time each one.
-  log.SetTickIntervalForTesting(24 * 60 * 60 * 1000);
+  uCiLog::TCiLogSeam::SetTickInterval(log, 24 * 60 * 60 * 1000);
   log.ShowLog(QString());
   auto* view = log.findChild<QPlainTextEdit*>("reLog");
 
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
   timer.setInterval(uCiLog::kTimerInterval);
   QObject::connect(&timer, &QTimer::timeout, [&] {
     const auto before = Clock::now();
-    log.TickForTesting();
+    uCiLog::TCiLogSeam::Tick(log);
     ticks.push_back(Ms(Clock::now() - before));
     if (reported && view->document()->blockCount() >= kPackets) {
       shown = Clock::now();

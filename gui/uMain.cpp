@@ -1,5 +1,7 @@
 #include "gui/uMain.h"
 
+#include "gui/uMainSeam.h"
+
 #include <QUrl>
 #include <QWebEngineView>
 
@@ -56,7 +58,7 @@ TfMain::TCoreFactory& CoreFactory() {
 }
 }  // namespace
 
-void TfMain::SetCoreFactoryForTesting(TCoreFactory factory) {
+void TMainSeam::SetCoreFactory(TfMain::TCoreFactory factory) {
   CoreFactory() = std::move(factory);
 }
 

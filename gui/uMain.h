@@ -42,11 +42,9 @@ class TfMain : public QWidget {
   // applicationDir: where "Web" and "config.xml" are (the program's directory; tests give
   // their own).
   explicit TfMain(std::filesystem::path applicationDir = {}, QWidget* parent = nullptr);
-  // With a factory set, the window's start makes its core with it (a factory that throws
-  // stands for a start that fails). An empty function restores the normal start.
+  // What makes the window's core at its start (tests give their own through uMainSeam.h).
   using TCoreFactory = std::function<std::unique_ptr<uConfiguratorCore::TConfiguratorCore>(
       const std::filesystem::path&)>;
-  static void SetCoreFactoryForTesting(TCoreFactory factory);
   ~TfMain() override;
 
   // The style module and the device dialog are created after the window.

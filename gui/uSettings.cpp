@@ -1,5 +1,7 @@
 #include "gui/uSettings.h"
 
+#include "gui/uSettingsSeam.h"
+
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
@@ -83,7 +85,7 @@ bool TfrmSettings::Execute(std::int32_t& port) {
   return true;
 }
 
-void TfrmSettings::SetExecuteHookForTesting(std::function<bool(TfrmSettings&)> hook) {
+void TSettingsSeam::SetExecuteHook(std::function<bool(TfrmSettings&)> hook) {
   ExecuteHook() = std::move(hook);
 }
 

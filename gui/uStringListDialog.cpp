@@ -1,5 +1,7 @@
 #include "gui/uStringListDialog.h"
 
+#include "gui/uStringListDialogSeam.h"
+
 #include <QFont>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -119,15 +121,6 @@ void TfrmStringListDialog::CurrentRowChanged(int row) {
   shpxOk_->setEnabled(row >= 0);
 }
 
-void TfrmStringListDialog::SetCurrentRowForTesting(int row) {
-  if (row < 0 || row >= vst1_->count()) {
-    vst1_->setCurrentIndex(QModelIndex());
-    vst1_->clearSelection();
-    return;
-  }
-  vst1_->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
-}
-
 bool TfrmStringListDialog::Execute() {
   vst1_->clear();
   vst1_->addItems(items_);
@@ -145,8 +138,19 @@ bool TfrmStringListDialog::Execute() {
   return ok;
 }
 
-void TfrmStringListDialog::SetExecuteHookForTesting(
-    std::function<bool(TfrmStringListDialog&)> hook) {
+// ---- TStringListDialogSeam
+
+void TStringListDialogSeam::SetCurrentRow(TfrmStringListDialog& dialog, int row) {
+  QListWidget* list = dialog.vst1_;
+  if (row < 0 || row >= list->count()) {
+    list->setCurrentIndex(QModelIndex());
+    list->clearSelection();
+    return;
+  }
+  list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+void TStringListDialogSeam::SetExecuteHook(std::function<bool(TfrmStringListDialog&)> hook) {
   ExecuteHook() = std::move(hook);
 }
 
