@@ -228,9 +228,10 @@ void Latency() {
     provider->ReadString();  // keep the receive buffer empty
   }
   provider->Close(false);
-  std::printf("latency, peer write to the provider's data event (%d samples): median %.0f us, "
-              "99th percentile %.0f us\n",
-              kLatencySamples, Percentile(samples, 0.5), Percentile(samples, 0.99));
+  std::printf(
+      "latency, peer write to the provider's data event (%d samples): median %.0f us, "
+      "99th percentile %.0f us\n",
+      kLatencySamples, Percentile(samples, 0.5), Percentile(samples, 0.99));
 }
 
 }  // namespace

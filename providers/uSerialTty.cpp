@@ -134,9 +134,8 @@ std::string ProcessName(const fs::path& processDir) {
 }
 
 bool IsNumber(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -160,7 +159,8 @@ std::string PortHolders(const std::string& path) {
       std::error_code linkError;
       if (fs::read_symlink(fd->path(), linkError) != target || linkError) continue;
       if (!holders.empty()) holders += ", ";
-      holders += pid == self ? "this program" : "process " + pid + " (" + ProcessName(it->path()) + ")";
+      holders +=
+          pid == self ? "this program" : "process " + pid + " (" + ProcessName(it->path()) + ")";
       ++holderCount;
       break;
     }
@@ -188,8 +188,8 @@ std::string Describe(const TLineSettings& s) {
   static constexpr const char* kParity[] = {"no", "odd", "even", "mark", "space"};
   static constexpr const char* kStop[] = {"1", "1.5", "2"};
   return std::to_string(s.BaudRate) + " baud, " + std::to_string(s.DataBits) + " data bits, " +
-         kParity[static_cast<int>(s.Parity)] + " parity, " +
-         kStop[static_cast<int>(s.StopBits)] + " stop bits";
+         kParity[static_cast<int>(s.Parity)] + " parity, " + kStop[static_cast<int>(s.StopBits)] +
+         " stop bits";
 }
 
 // Why termios cannot express s; empty when it can.
@@ -219,11 +219,20 @@ void Fill(termios2& t, const TLineSettings& s) {
   t.c_cflag |= BOTHER | CLOCAL | CREAD | kSizeBits[s.DataBits - 5];
   if (s.StopBits != TStopBits::One) t.c_cflag |= CSTOPB;  // with CS5 the UART sends 1.5
   switch (s.Parity) {
-    case TParity::None: break;
-    case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
-    case TParity::Even: t.c_cflag |= PARENB; break;
-    case TParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case TParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    case TParity::None:
+      break;
+    case TParity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case TParity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case TParity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case TParity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
   }
   if (s.FlowControl == TFlowControl::RtsCts) t.c_cflag |= CRTSCTS;
   t.c_ospeed = t.c_ispeed = s.BaudRate;
@@ -278,8 +287,7 @@ void TSerialTty::Fail(TFailure kind, const std::string& what, int err) const {
   throw ETtyError(kind, path_, what + (err != 0 ? ": " + ErrnoText(err) : ""), err);
 }
 
-void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bool dtr,
-                      bool rts) {
+void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bool dtr, bool rts) {
   Close();
   path_ = path;
   hasLines_ = true;
@@ -336,13 +344,15 @@ void TSerialTty::Apply(const TLineSettings& settings) {
   const std::string impossible = Unrepresentable(settings);
   if (!impossible.empty()) Fail(TFailure::Settings, impossible, 0);
   termios2 previous{};
-  if (::ioctl(fd_.Get(), TCGETS2, &previous) != 0) Fail(TFailure::Settings, "cannot read the line settings", errno);
+  if (::ioctl(fd_.Get(), TCGETS2, &previous) != 0)
+    Fail(TFailure::Settings, "cannot read the line settings", errno);
   termios2 asked = previous;
   Fill(asked, settings);
   if (::ioctl(fd_.Get(), TCSETS2, &asked) != 0)
     Fail(TFailure::Settings, "the driver refused " + Describe(settings), errno);
   termios2 got{};
-  if (::ioctl(fd_.Get(), TCGETS2, &got) != 0) Fail(TFailure::Settings, "cannot read the line settings", errno);
+  if (::ioctl(fd_.Get(), TCGETS2, &got) != 0)
+    Fail(TFailure::Settings, "cannot read the line settings", errno);
   const std::string difference = Difference(asked, got, settings, pseudo_);
   if (!difference.empty()) {
     ::ioctl(fd_.Get(), TCSETS2, &previous);
@@ -352,7 +362,8 @@ void TSerialTty::Apply(const TLineSettings& settings) {
 
 TLineSettings TSerialTty::Settings() const {
   termios2 t{};
-  if (::ioctl(fd_.Get(), TCGETS2, &t) != 0) Fail(TFailure::Settings, "cannot read the line settings", errno);
+  if (::ioctl(fd_.Get(), TCGETS2, &t) != 0)
+    Fail(TFailure::Settings, "cannot read the line settings", errno);
   TLineSettings s;
   s.BaudRate = t.c_ospeed;
   const tcflag_t size = t.c_cflag & CSIZE;
@@ -426,7 +437,8 @@ void TSerialTty::SetLine(TLine line, bool on) {
     hasLines_ = false;
     return;
   }
-  Fail(TFailure::Lines, std::string("cannot switch ") + (line == kLineDtr ? "DTR" : "RTS") + (on ? " on" : " off"),
+  Fail(TFailure::Lines,
+       std::string("cannot switch ") + (line == kLineDtr ? "DTR" : "RTS") + (on ? " on" : " off"),
        err);
 }
 

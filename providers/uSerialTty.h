@@ -113,8 +113,8 @@ struct TLineCounters {
 class IModemLines {
  public:
   virtual ~IModemLines() = default;
-  virtual int Get(int fd, int& lines) = 0;                // TIOCMGET
-  virtual int Set(int fd, int lines, bool on) = 0;        // TIOCMBIS / TIOCMBIC
+  virtual int Get(int fd, int& lines) = 0;          // TIOCMGET
+  virtual int Set(int fd, int lines, bool on) = 0;  // TIOCMBIS / TIOCMBIC
   // TIOCMIWAIT: blocks until one of mask changes. It must return EINTR when the thread gets
   // the wake-up signal (see TSignalledThread), as the kernel's wait does.
   virtual int Wait(int fd, int mask) = 0;

@@ -161,7 +161,8 @@ TEST_F(ComPortTest, LineSettingsReachTheTtyAtOpenAndWhileOpen) {
 
 TEST_F(ComPortTest, ASettingTheDeviceRefusesRaisesAndTheOldOneStays) {
   port_.OpenPort();
-  const std::string error = ErrorOf([&] { port_.SetStopbits(AfComPort::TAfStopbits::sbOneAndHalf); });
+  const std::string error =
+      ErrorOf([&] { port_.SetStopbits(AfComPort::TAfStopbits::sbOneAndHalf); });
   EXPECT_EQ(error, "Error setting parameters from DCB (" + pty_.SlavePath() +
                        "): 1.5 stop bits are possible only with 5 data bits");
   EXPECT_EQ(port_.GetStopbits(), AfComPort::TAfStopbits::sbOne);
@@ -176,7 +177,8 @@ TEST_F(ComPortTest, ALargeWriteGoesThroughTheQueueWholeAndInOrder) {
   port_.SetOutBufSize(kQueue);
   port_.OpenPort();
   std::string data(4 * 1024 * 1024, '\0');
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
 
   std::string got;
   std::thread reader([&] { got = pty_.Read(data.size(), 30000); });
@@ -197,7 +199,8 @@ TEST_F(ComPortTest, ALargeWriteGoesThroughTheQueueWholeAndInOrder) {
 }
 
 TEST_F(ComPortTest, QueueWriteRaisesWhenClosedOrWithoutRoomAndKeepsTheQueue) {
-  EXPECT_EQ(ErrorOf([&] { port_.QueueWrite("abc"); }), " - Write data error [requested: 3, free: 0] ");
+  EXPECT_EQ(ErrorOf([&] { port_.QueueWrite("abc"); }),
+            " - Write data error [requested: 3, free: 0] ");
   port_.QueueWrite("");  // nothing, open or not
   port_.SetOutBufSize(10);
   port_.OpenPort();

@@ -8,6 +8,7 @@
 #include "providers/uComPortNames.h"
 #include "support/SerialPty.h"
 
+using testsupport::WaitFor;
 using uCI_CommunicationInterfaceUtils::ICommunicationInterface;
 using uCI_SerialPortInterface::ICommunicationSerialInterface;
 using uCI_SerialPortInterface::TCommunicationSerialPortInterface;
@@ -15,7 +16,6 @@ using uCI_SerialPortInterface::TSerialParity;
 using uCI_SerialPortInterface::TSerialSignal;
 using uCI_SerialPortInterface::TSerialStopBits;
 using uInterfaces::TInterfacePtr;
-using testsupport::WaitFor;
 
 TEST(SerialNames, ParityNames) {
   struct TCase {
@@ -47,10 +47,14 @@ TEST(SerialNames, StopBitsNames) {
     TSerialStopBits stopBits;
   };
   const TCase cases[] = {
-      {"1", true, TSerialStopBits::One},          {"one", true, TSerialStopBits::One},
-      {"1.5", true, TSerialStopBits::OneAndHalf}, {"1,5", true, TSerialStopBits::OneAndHalf},
-      {"oneandhalf", true, TSerialStopBits::OneAndHalf}, {"2", true, TSerialStopBits::Two},
-      {"Two", true, TSerialStopBits::Two},        {"3", false, TSerialStopBits::Two},
+      {"1", true, TSerialStopBits::One},
+      {"one", true, TSerialStopBits::One},
+      {"1.5", true, TSerialStopBits::OneAndHalf},
+      {"1,5", true, TSerialStopBits::OneAndHalf},
+      {"oneandhalf", true, TSerialStopBits::OneAndHalf},
+      {"2", true, TSerialStopBits::Two},
+      {"Two", true, TSerialStopBits::Two},
+      {"3", false, TSerialStopBits::Two},
       {"1.50", false, TSerialStopBits::Two},
   };
   for (const TCase& c : cases) {
@@ -185,11 +189,10 @@ TEST_F(SerialProviderTest, SettersNotifyTheirChange) {
   provider_->SetStopBits(TSerialStopBits::Two);
   provider_->SetDataBits(7);
   provider_->SetPort(12);
-  EXPECT_EQ(recorder_.Notes(),
-            (std::vector<std::string>{"config dtr=False", "config rts=True",
-                                      "config baudrate=115200", "config parity=Odd",
-                                      "config stopbits=Two", "config databits=7",
-                                      "config comport=12"}));
+  EXPECT_EQ(recorder_.Notes(), (std::vector<std::string>{
+                                   "config dtr=False", "config rts=True", "config baudrate=115200",
+                                   "config parity=Odd", "config stopbits=Two", "config databits=7",
+                                   "config comport=12"}));
   EXPECT_EQ(provider_->GetConfiguration(),
             "provider=SERIAL_PORT;baudrate=115200;databits=7;stopbits=Two;parity=Odd;dtr=0;"
             "rts=-1;comport=12");
@@ -245,7 +248,8 @@ TEST_F(SerialProviderTest, TextGoesThroughUnchangedBothWays) {
   ASSERT_TRUE(provider_->Open());
   EXPECT_EQ(provider_->GetConfiguration(),
             "provider=SERIAL_PORT;baudrate=115200;databits=8;stopbits=One;parity=None;dtr=-1;"
-            "rts=-1;comport=" + pty_.SlavePath());
+            "rts=-1;comport=" +
+                pty_.SlavePath());
   std::string bytes;
   for (int b = 255; b >= 0; --b) bytes += static_cast<char>(b);
   EXPECT_EQ(provider_->WriteString(bytes), 256);

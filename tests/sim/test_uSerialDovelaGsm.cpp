@@ -61,8 +61,9 @@ TEST(SerialUnit, ARequestInPiecesIsOneRequestAndItsAnswerComesAfterTheAnswerTime
   EXPECT_TRUE(status["ok"].Bool());
   EXPECT_EQ(status["imei"].Str(), unit.Model()->Imei());
   std::lock_guard lock(line.mutex);
-  EXPECT_GE(line.sent[0].second - lastByte,
-            std::chrono::milliseconds(uSerialDovelaGsm::kIdleEndMs + uDovelaGsmModel::kMinAnswerMs));
+  EXPECT_GE(
+      line.sent[0].second - lastByte,
+      std::chrono::milliseconds(uSerialDovelaGsm::kIdleEndMs + uDovelaGsmModel::kMinAnswerMs));
 }
 
 TEST(SerialUnit, RequestsApartAreAnsweredEachInTheirOrder) {

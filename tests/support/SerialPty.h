@@ -209,7 +209,8 @@ class TScopedEnv {
 class TTempFolder {
  public:
   TTempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dovela-serial-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "dovela-serial-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
