@@ -8,7 +8,7 @@
 #include "providers/uComPortNames.h"
 #include "support/SerialPty.h"
 
-using testsupport::WaitFor;
+using testsupport::WaitUntil;
 using uCI_CommunicationInterfaceUtils::ICommunicationInterface;
 using uCI_SerialPortInterface::ICommunicationSerialInterface;
 using uCI_SerialPortInterface::TCommunicationSerialPortInterface;
@@ -255,7 +255,7 @@ TEST_F(SerialProviderTest, TextGoesThroughUnchangedBothWays) {
   EXPECT_EQ(provider_->WriteString(bytes), 256);
   EXPECT_EQ(pty_.Read(256), bytes);
   ASSERT_TRUE(pty_.Write(bytes));
-  EXPECT_TRUE(WaitFor([&] { return provider_->GetInputCount() == 256; }));
+  EXPECT_TRUE(WaitUntil([&] { return provider_->GetInputCount() == 256; }));
   EXPECT_EQ(provider_->ReadString(), bytes);
 }
 
@@ -280,10 +280,10 @@ TEST_F(SerialProviderTest, ALineChangeCallsOnSignalChangeThenNotifiesAndBringsIt
   // Input that arrives while the line event is being handled comes with the same event.
   recorder_.onFirstSignal = [&] {
     pty_.Write("with it");
-    WaitFor([&] { return provider_->ComPort().PendingInputCount() == 7; });
+    WaitUntil([&] { return provider_->ComPort().PendingInputCount() == 7; });
   };
   lines->Change(uSerialTty::kLineCts, uSerialTty::kLineCts);
-  ASSERT_TRUE(WaitFor([&] { return recorder_.Notes().size() >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return recorder_.Notes().size() >= 3; }));
   EXPECT_EQ(recorder_.Notes(),
             (std::vector<std::string>{"signal CTS 1", "config cts=-1", "read with it"}));
   EXPECT_TRUE(provider_->GetCTS());
@@ -301,7 +301,7 @@ TEST_F(SerialProviderTest, ALineChangeCallsOnSignalChangeThenNotifiesAndBringsIt
   for (const TCase& c : cases) {
     recorder_.Clear();
     lines->Change(c.line, c.state);
-    ASSERT_TRUE(WaitFor([&] { return recorder_.Notes().size() >= c.notes.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return recorder_.Notes().size() >= c.notes.size(); }));
     EXPECT_EQ(recorder_.Notes(), c.notes);
   }
   EXPECT_TRUE(provider_->GetDSR());
@@ -309,7 +309,7 @@ TEST_F(SerialProviderTest, ALineChangeCallsOnSignalChangeThenNotifiesAndBringsIt
   EXPECT_FALSE(provider_->GetRING());
   recorder_.Clear();
   lines->Change(0, 0, [](uSerialTty::TLineCounters& c) { ++c.Ring; });
-  ASSERT_TRUE(WaitFor([&] { return recorder_.Notes().size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return recorder_.Notes().size() >= 2; }));
   EXPECT_EQ(recorder_.Notes(), (std::vector<std::string>{"signal RING 0", "config ring=0"}));
 }
 
@@ -317,7 +317,7 @@ TEST_F(SerialProviderTest, AHungUpDeviceClosesThePortSilentlyAndSaysWhy) {
   Configure("");
   ASSERT_TRUE(provider_->Open());
   pty_.CloseMaster();
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     provider_->GetInputCount();  // the presence check
     return !provider_->IsOpen();
   }));

@@ -178,7 +178,7 @@ TEST(SerialTty, PortHoldersNameAnotherProcessAndItsProgram) {
   posix_spawn_file_actions_destroy(&actions);
   std::string holders;
   // The child holds the port once it runs; "this program" too, through the pair's own end.
-  EXPECT_TRUE(testsupport::WaitFor([&] {
+  EXPECT_TRUE(testsupport::WaitUntil([&] {
     holders = uSerialTty::PortHolders(pty.SlavePath());
     return holders.find("(sleep)") != std::string::npos;
   }));
@@ -243,11 +243,11 @@ TEST(ModemLineWatcher, ReportsEachChangeAndStopEndsABlockedWait) {
     uSerialTty::TModemLineWatcher watcher(lines, pty.Slave(), [&] { ++changes; });
     ASSERT_NE(uSerialTty::TSignalledThread::WakeSignal(), 0);
     lines.Change(uSerialTty::kLineCts, uSerialTty::kLineCts);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 1; }));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return changes == 1; }));
     lines.Change(uSerialTty::kLineCts, 0);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 2; }));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return changes == 2; }));
     // Blocked in read(2) again; only the wake-up signal can end that.
-    EXPECT_TRUE(testsupport::WaitFor([&] { return lines.waits == 3; }));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return lines.waits == 3; }));
     const auto start = std::chrono::steady_clock::now();
     watcher.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -262,8 +262,8 @@ TEST(ModemLineWatcher, ATtyThatCannotWaitSaysSoOnceAndTheThreadEnds) {
   lines.canWait = false;
   std::atomic<int> changes{0};
   uSerialTty::TModemLineWatcher watcher(lines, pty.Slave(), [&] { ++changes; });
-  EXPECT_TRUE(testsupport::WaitFor([&] { return watcher.Failed() == ENOTTY; }));
-  EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 1; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return watcher.Failed() == ENOTTY; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return changes == 1; }));
   watcher.Stop();
   EXPECT_EQ(changes, 1);
 }

@@ -23,20 +23,11 @@
 #include <vector>
 
 #include "ci/uFileUtils.h"
+#include "support/WaitUntil.h"
 
 namespace testsupport {
 
 inline constexpr const char* kLoopback = "127.0.0.1";
-
-// Waits until pred() holds or timeoutMs passed; the last value of pred().
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Every byte value, twice, the second time backwards.
 inline std::string AllByteValues() {

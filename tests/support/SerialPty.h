@@ -23,18 +23,9 @@
 #include <vector>
 
 #include "providers/uSerialTty.h"
+#include "support/WaitUntil.h"
 
 namespace testsupport {
-
-template <class Pred>
-bool WaitFor(Pred pred, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // The output speed of a tty as termios2 holds it (see TtySpeed.cpp: asm/termbits.h and
 // glibc's termios.h do not mix).
