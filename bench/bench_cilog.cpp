@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
   const double backlog = shown == Clock::time_point{} ? -1 : Ms(shown - start);
   std::printf("cilog: %d packets from %d threads, %d lines shown\n", kPackets, kThreads, lines);
   std::printf("  ticks: %zu, per tick max %.1f ms, mean %.1f ms, total %.1f ms (target max %.0f)\n",
-              ticks.size(), worst, ticks.empty() ? 0 : total / ticks.size(), total, kTickTargetMs);
+              ticks.size(), worst, ticks.empty() ? 0 : total / static_cast<double>(ticks.size()),
+              total, kTickTargetMs);
   std::printf("  backlog shown after %.1f ms (target %.0f)\n", backlog, kBacklogTargetMs);
   std::printf("  peak memory (VmHWM):%s\n", PeakMemory().c_str());
   const bool ok =

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -185,7 +186,7 @@ std::pair<double, double> BestOfPair(double (*plain)(), double (*engine)()) {
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+  return values[static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)))];
 }
 
 // The provider's data event, timed from the peer's write.

@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -45,7 +47,7 @@ double Seconds(Clock::duration d) {
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+  return values[static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)))];
 }
 
 double Median(std::vector<double> values) {
@@ -252,8 +254,13 @@ void LatencyAndIdle() {
 }  // namespace
 
 int main() {
-  uCI_Library::TCILibraryScope library;
-  Throughput();
-  LatencyAndIdle();
-  return 0;
+  try {
+    uCI_Library::TCILibraryScope library;
+    Throughput();
+    LatencyAndIdle();
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "socket_bench: %s\n", e.what());
+    return 1;
+  }
 }

@@ -42,7 +42,7 @@ struct TGlobalState {
   std::uint32_t reportId = 0;
 };
 
-std::string AtOffset(std::string what, std::size_t offset) {
+std::string AtOffset(const std::string& what, std::size_t offset) {
   return what + " at offset " + std::to_string(offset);
 }
 

@@ -50,7 +50,7 @@ TEST(FileUtilsFd, ClosesWhenItGoesOrTakesAnotherAndMovesOwnership) {
     uFileUtils::TFd second(pipeFds[1]);
     EXPECT_TRUE(first);
     uFileUtils::TFd moved(std::move(first));
-    EXPECT_FALSE(first);
+    EXPECT_FALSE(first);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
     EXPECT_EQ(moved.Get(), pipeFds[0]);
     moved = std::move(second);  // closes the read end, holds the write end
     EXPECT_FALSE(IsOpen(pipeFds[0]));

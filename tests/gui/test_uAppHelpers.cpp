@@ -70,7 +70,7 @@ class TestAppHelpers : public QObject {
       if (!box) return;
       title = box->windowTitle();
       text = box->text();
-      buttons = box->buttons().size();
+      buttons = static_cast<int>(box->buttons().size());
       information = box->icon() == QMessageBox::Information;
       QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });

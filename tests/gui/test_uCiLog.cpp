@@ -424,7 +424,7 @@ class TestCiLog : public QObject {
     QList<int> shown;
     for (int pass = 0; pass < 3; ++pass) {
       uCiLog::TCiLogSeam::Tick(*log_);
-      shown << Lines().size();
+      shown << static_cast<int>(Lines().size());
     }
     QCOMPARE(shown, (QList<int>{64, 128, 150}));
     QStringList texts;

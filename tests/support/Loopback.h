@@ -140,12 +140,13 @@ class TFullBacklogListener {
     for (int i = 0; i < 2; ++i) {
       TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
       const sockaddr_in a = LoopbackAddress(listener_.Port());
-      ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+      // Non-blocking: the connect goes on after the call; the poll below waits for it.
+      static_cast<void>(::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a));
       fillers_.push_back(std::move(fd));
     }
     // The first filler completes; once it has, the queue is full.
     pollfd p{fillers_[0].Get(), POLLOUT, 0};
-    ::poll(&p, 1, 5000);
+    static_cast<void>(::poll(&p, 1, 5000));
   }
   int Port() const { return listener_.Port(); }
 
