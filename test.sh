@@ -59,7 +59,7 @@ build_or_fail() {
 build_or_fail normal build && run_suite normal build
 
 # Static checks (scripts/lint.sh) on the normal tree's compile commands: the whole tree (about
-# LINT_MINUTES minutes on 2 cores), or with --quick only the files the last commit changed. A
+# 9 minutes on 2 cores), or with --quick only the files the last commit changed. A
 # finding counts as one failure.
 if [ -f build/compile_commands.json ]; then
   echo "== lint =="

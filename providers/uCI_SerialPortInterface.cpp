@@ -82,8 +82,8 @@ bool NameToStopBits(std::string_view name, TSerialStopBits& stopBits) {
 
 // ---- TCommunicationSerialInterface
 
-TCommunicationSerialInterface::TCommunicationSerialInterface(std::string className)
-    : TCommunicationInternalBufferInterface(std::move(className)) {}
+TCommunicationSerialInterface::TCommunicationSerialInterface(const std::string& className)
+    : TCommunicationInternalBufferInterface(className) {}
 
 TCommunicationSerialInterface::~TCommunicationSerialInterface() = default;
 

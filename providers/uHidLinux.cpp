@@ -42,8 +42,9 @@ struct TGlobalState {
   std::uint32_t reportId = 0;
 };
 
-std::string AtOffset(const std::string& what, std::size_t offset) {
-  return what + " at offset " + std::to_string(offset);
+std::string AtOffset(std::string what, std::size_t offset) {
+  what += " at offset " + std::to_string(offset);
+  return what;
 }
 
 }  // namespace

@@ -62,7 +62,8 @@ TEST(InterfacesPtr, CountsReferencesAndFreesWithTheLast) {
     EXPECT_FALSE(b);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
     a = nullptr;
     EXPECT_EQ(object->RefCount(), 1);
-    c = c;  // NOLINT(clang-diagnostic-self-assign-overloaded): keeps the reference
+    const TInterfacePtr<ITestSender>& same = c;
+    c = same;  // self-assignment keeps the reference
     EXPECT_EQ(object->RefCount(), 1);
   }
   EXPECT_EQ(TTestObject::Live(), liveBefore);
