@@ -20,9 +20,10 @@
 #include <thread>
 #include <vector>
 
-#include "gui/uCiLog.h"
 #include "ci/uCI_DataSpy.h"
 #include "ci/uMyInterfacedObject.h"
+#include "gui/uCiLog.h"
+#include "gui/uCiLogSeam.h"
 #include "support/TestChannel.h"
 
 namespace {
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
   auto channel = uMyInterfacedObject::Create<testsupport::TTestChannel>();
   uCiLog::TfCiLog log;
   // The bench runs the passes itself at the window's interval, to time each one.
-  log.SetTickIntervalForTesting(24 * 60 * 60 * 1000);
+  uCiLog::TCiLogSeam::SetTickInterval(log, 24 * 60 * 60 * 1000);
   log.ShowLog(QString());
   auto* view = log.findChild<QPlainTextEdit*>("reLog");
 
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
   timer.setInterval(uCiLog::kTimerInterval);
   QObject::connect(&timer, &QTimer::timeout, [&] {
     const auto before = Clock::now();
-    log.TickForTesting();
+    uCiLog::TCiLogSeam::Tick(log);
     ticks.push_back(Ms(Clock::now() - before));
     if (reported && view->document()->blockCount() >= kPackets) {
       shown = Clock::now();
@@ -108,7 +109,8 @@ int main(int argc, char** argv) {
   const double backlog = shown == Clock::time_point{} ? -1 : Ms(shown - start);
   std::printf("cilog: %d packets from %d threads, %d lines shown\n", kPackets, kThreads, lines);
   std::printf("  ticks: %zu, per tick max %.1f ms, mean %.1f ms, total %.1f ms (target max %.0f)\n",
-              ticks.size(), worst, ticks.empty() ? 0 : total / ticks.size(), total, kTickTargetMs);
+              ticks.size(), worst, ticks.empty() ? 0 : total / static_cast<double>(ticks.size()),
+              total, kTickTargetMs);
   std::printf("  backlog shown after %.1f ms (target %.0f)\n", backlog, kBacklogTargetMs);
   std::printf("  peak memory (VmHWM):%s\n", PeakMemory().c_str());
   const bool ok =

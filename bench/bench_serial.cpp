@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -185,7 +186,7 @@ std::pair<double, double> BestOfPair(double (*plain)(), double (*engine)()) {
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+  return values[static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)))];
 }
 
 // The provider's data event, timed from the peer's write.
@@ -228,9 +229,10 @@ void Latency() {
     provider->ReadString();  // keep the receive buffer empty
   }
   provider->Close(false);
-  std::printf("latency, peer write to the provider's data event (%d samples): median %.0f us, "
-              "99th percentile %.0f us\n",
-              kLatencySamples, Percentile(samples, 0.5), Percentile(samples, 0.99));
+  std::printf(
+      "latency, peer write to the provider's data event (%d samples): median %.0f us, "
+      "99th percentile %.0f us\n",
+      kLatencySamples, Percentile(samples, 0.5), Percentile(samples, 0.99));
 }
 
 }  // namespace

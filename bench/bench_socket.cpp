@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -45,7 +47,7 @@ double Seconds(Clock::duration d) {
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+  return values[static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)))];
 }
 
 double Median(std::vector<double> values) {
@@ -179,11 +181,12 @@ void Throughput() {
               kBytes >> 20, kRuns);
   std::printf("  plain blocking recv loop %.0f MiB/s, engine to DataReceived %.0f MiB/s\n",
               Median(plain) / (1 << 20), Median(engine) / (1 << 20));
-  std::printf("  ratio of the medians %.2f (target: >= 0.8); median of the pairs' ratios %.2f, "
-              "from %.2f to %.2f\n",
-              Median(engine) / Median(plain), Median(ratios),
-              *std::min_element(ratios.begin(), ratios.end()),
-              *std::max_element(ratios.begin(), ratios.end()));
+  std::printf(
+      "  ratio of the medians %.2f (target: >= 0.8); median of the pairs' ratios %.2f, "
+      "from %.2f to %.2f\n",
+      Median(engine) / Median(plain), Median(ratios),
+      *std::min_element(ratios.begin(), ratios.end()),
+      *std::max_element(ratios.begin(), ratios.end()));
 }
 
 // Sends `count` timestamped messages `gapMs` apart and returns their latencies.
@@ -192,8 +195,7 @@ std::vector<double> Latencies(TConnection& c, int count, int gapMs) {
   std::size_t expected = 0;
   for (int i = 0; i < count; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
-    const std::string message =
-        "T" + std::to_string(Clock::now().time_since_epoch().count());
+    const std::string message = "T" + std::to_string(Clock::now().time_since_epoch().count());
     expected += message.size();
     c.peer.Send(message);
     // One message at a time, so that each arrives as a packet of its own.
@@ -224,9 +226,10 @@ void LatencyAndIdle() {
   TConnection c;
   const auto busy = Latencies(c, 1000, 2);
   std::printf("latency from the peer's send to DataReceived:\n");
-  std::printf("  while data flows (1000 messages 2 ms apart): median %.3f ms, 99th percentile "
-              "%.3f ms (target: median <= 0.2 ms)\n",
-              Median(busy), Percentile(busy, 0.99));
+  std::printf(
+      "  while data flows (1000 messages 2 ms apart): median %.3f ms, 99th percentile "
+      "%.3f ms (target: median <= 0.2 ms)\n",
+      Median(busy), Percentile(busy, 0.99));
 
   // The short pauses end 1000 passes after the last data; then only the 10 ms limit wakes it.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -251,8 +254,13 @@ void LatencyAndIdle() {
 }  // namespace
 
 int main() {
-  uCI_Library::TCILibraryScope library;
-  Throughput();
-  LatencyAndIdle();
-  return 0;
+  try {
+    uCI_Library::TCILibraryScope library;
+    Throughput();
+    LatencyAndIdle();
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "socket_bench: %s\n", e.what());
+    return 1;
+  }
 }

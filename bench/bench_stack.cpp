@@ -11,6 +11,7 @@
 //               (target: at least 99%, nothing lost or reordered).
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -51,7 +52,7 @@ uHidPlatform::THidDeviceInfo Info(const std::string& serial) {
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
   const std::size_t index =
-      static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+      static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
   return values[index];
 }
 

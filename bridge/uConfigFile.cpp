@@ -1,7 +1,6 @@
 #include "bridge/uConfigFile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,28 +8,17 @@
 
 #include <pugixml.hpp>
 
+#include "ci/uFileUtils.h"
 #include "ci/uXmlUtils.h"
 
 namespace uConfigFile {
 
 namespace {
 // Reads a regular file whole. Anything else fails: pugixml's load_file would take a directory's
-// size as about 2^63 and ask malloc for that, and a FIFO would block (hence O_NONBLOCK).
+// size as about 2^63 and ask malloc for that, and a FIFO would block.
 bool ReadRegularFile(const std::filesystem::path& file, std::string& content) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct stat info {};
-  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  char buffer[4096];
-  while (ok) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return ok;
+  std::string ignored;
+  return uFileUtils::ReadWholeFile(file, content, ignored, {.RegularOnly = true});
 }
 
 // Exactly one element at the top level and no text beside it. pugixml alone lets further
@@ -82,19 +70,11 @@ bool SaveConfigFile(const std::filesystem::path& file, std::int32_t port, std::s
     error = ErrnoText("Cannot write", file);
     return false;
   }
-  const char* data = text.data();
-  std::size_t left = text.size();
   bool ok = true;
-  while (left > 0) {
-    const ssize_t n = ::write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = ErrnoText("Cannot write", file);
-      ok = false;
-      break;
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+  if (const int err = uFileUtils::WriteAll(fd, text); err != 0) {
+    errno = err;
+    error = ErrnoText("Cannot write", file);
+    ok = false;
   }
   if (ok && ::fsync(fd) != 0) {
     error = ErrnoText("Cannot write", file);

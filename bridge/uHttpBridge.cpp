@@ -17,17 +17,13 @@
 #include <system_error>
 #include <vector>
 
+#include "ci/uStrUtils.h"
+
 namespace uHttpBridge {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string AsciiLower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 std::string MimeType(const TBridge& bridge, const std::string& name) {
   return bridge.MimeTable ? bridge.MimeTable->LookupMimeType(name)
@@ -223,7 +219,7 @@ std::unique_ptr<std::string> idhtpsrvr1CreatePostStream() {
 void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& request,
                           uHttpServer::THttpResponse& response) {
   if (request.Method != "GET" && request.Method != "POST") return;
-  std::string path = AsciiLower(request.Path);
+  std::string path = uStrUtils::AsciiLower(request.Path);
   if (path == "/") path = "/index.html";
 
   std::uint64_t size = 0;
@@ -247,7 +243,8 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   std::string answer;
   if (!bridge.Turns->Wait(request.Abandoned)) return;  // nobody waits for the answer
   try {
-    channel->Query(text, kFirstTimeout, kNextTimeout, kTotalTimeout, true, true, {}, "", answer);
+    channel->Query(text, bridge.FirstTimeout, bridge.NextTimeout, bridge.TotalTimeout, true, true, {}, "",
+                   answer);
   } catch (...) {
     bridge.Turns->Done();
     throw;

@@ -76,6 +76,10 @@ struct TBridge {
   const uMimeTable::TMimeTable* MimeTable = nullptr;
   std::shared_ptr<TDeviceTurns> Turns = std::make_shared<TDeviceTurns>();
   std::shared_ptr<TPageFolders> Folders = std::make_shared<TPageFolders>();
+  // The device exchange's limits in ms: the program's, unless a test shortens them.
+  std::int32_t FirstTimeout = kFirstTimeout;
+  std::int32_t NextTimeout = kNextTimeout;
+  std::int32_t TotalTimeout = kTotalTimeout;
 };
 
 // A new empty body buffer (the server's OnCreatePostStream).

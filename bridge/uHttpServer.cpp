@@ -65,22 +65,6 @@ constexpr std::size_t kChunkBytes = 64 * 1024;
 // Attempts at finding a port free on both endpoints when the system chooses it.
 constexpr int kBindAttempts = 10;
 
-std::string AsciiUpper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
-}
-
-bool IEquals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
-
 // The target up to the first '?', backslashes turned into slashes, then "%XX" escapes decoded
 // (so an encoded backslash stays a backslash); an escape without two hex digits stays as it is.
 std::string DecodePath(std::string_view target) {
@@ -270,7 +254,8 @@ class TRequestParser : public http::basic_parser<true> {
 bool HasHeader(const std::vector<std::pair<std::string, std::string>>& headers,
                std::string_view name, std::string_view value) {
   return std::any_of(headers.begin(), headers.end(), [&](const auto& h) {
-    return IEquals(h.first, name) && IEquals(h.second, value);
+    return uStrUtils::EqualsIgnoreAsciiCase(h.first, name) &&
+           uStrUtils::EqualsIgnoreAsciiCase(h.second, value);
   });
 }
 
@@ -645,7 +630,7 @@ struct THttpServer::TImpl {
     if ((ec && !tooLarge) || headerBytes > kMaxHeaderBytes) return;
 
     THttpRequest request;
-    request.Method = AsciiUpper(parser.method);
+    request.Method = uStrUtils::AsciiUpper(parser.method);
     const bool head = request.Method == "HEAD";
     if (request.Method != "GET" && request.Method != "POST" && !head) return;
 

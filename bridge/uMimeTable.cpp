@@ -4,16 +4,13 @@
 #include <sstream>
 #include <system_error>
 
+#include "ci/uStrUtils.h"
+
 namespace uMimeTable {
 
 namespace {
 
-std::string AsciiLower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
+using uStrUtils::AsciiLower;
 
 using TRows = std::vector<std::pair<std::string, std::string>>;
 

@@ -10,10 +10,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
+
+#include "ci/uFileUtils.h"
+#include "ci/uStrUtils.h"
 
 namespace uCI_DataSpy {
 
@@ -40,20 +41,6 @@ bool CallsBeforeDone(std::uint64_t generation) {
   }
   return true;
 }
-
-class TFd {
- public:
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool SendAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -137,7 +124,7 @@ void ForwardToTerminal(uci_ICommunicationInterface::ICommunicationInterface* /*c
   if (path.size() >= sizeof(address.sun_path)) return;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-  TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  uFileUtils::TFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (fd.Get() < 0) return;
   // The send limit also bounds a Unix-domain connect, which waits while the terminal's
   // backlog is full. No listener at all fails at once (ENOENT or ECONNREFUSED).
@@ -170,14 +157,13 @@ bool IsDataSpySwitch(std::string_view argument) {
   while (!argument.empty() && isTrimmed(argument.back())) argument.remove_suffix(1);
   if (!argument.empty() && (argument.front() == '/' || argument.front() == '-'))
     argument.remove_prefix(1);
-  if (argument.size() != 3) return false;
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-  return upper(argument[0]) == 'D' && upper(argument[1]) == 'S' && upper(argument[2]) == 'T';
+  return uStrUtils::EqualsIgnoreAsciiCase(argument, "DST");
 }
 
 std::vector<std::string> ProcessArguments() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string all;
+  std::string ignored;  // no arguments then: the switch is simply not seen
+  uFileUtils::ReadWholeFile("/proc/self/cmdline", all, ignored);
   std::vector<std::string> arguments;
   std::size_t start = 0;
   while (start < all.size()) {

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 #include "ci/uConfigString.h"
 #include "ci/uMyInterfacedObject.h"
+#include "ci/uStrUtils.h"
 #include "ci/uThreadUtils.h"
 
 namespace uCI_Wrapper {
@@ -283,10 +283,7 @@ std::vector<TRegistryEntry> gClasses;
 std::uint32_t gWxProcessMessage = 0;
 
 bool SameName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+  return uStrUtils::EqualsIgnoreAsciiCase(a, b);
 }
 
 bool RemoveFirst(std::vector<TRegistryEntry>& table, const std::string& name) {

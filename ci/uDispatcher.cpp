@@ -21,7 +21,7 @@ void TDispatcherQueue::Push(std::unique_ptr<TDispatcherEvent> event) {
   if (!event) return;
   TWriteLock lock(guard_);
   items_.Push(event.get());
-  event.release();  // the queue owns it now
+  static_cast<void>(event.release());  // the queue owns it now
 }
 
 std::unique_ptr<TDispatcherEvent> TDispatcherQueue::Pop() {

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "ci/uStrUtils.h"
+
 namespace uInterfaces {
 
 using HRESULT = std::int32_t;
@@ -33,14 +35,6 @@ struct TGUID {
   static TGUID NewGuid();
 
   friend constexpr bool operator==(const TGUID&, const TGUID&) = default;
-
- private:
-  static constexpr int HexValue(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
 };
 
 constexpr std::optional<TGUID> TGUID::Parse(std::string_view text) noexcept {
@@ -52,8 +46,8 @@ constexpr std::optional<TGUID> TGUID::Parse(std::string_view text) noexcept {
       if (text[pos] != '-') return std::nullopt;
       ++pos;
     }
-    const int hi = HexValue(text[pos]);
-    const int lo = HexValue(text[pos + 1]);
+    const int hi = uStrUtils::HexDigitValue(text[pos]);
+    const int lo = uStrUtils::HexDigitValue(text[pos + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     bytes[i] = static_cast<std::uint8_t>(hi * 16 + lo);
     pos += 2;

@@ -110,27 +110,10 @@ class INodedInterface : public INodedInterfaceCore {
 };
 
 // Scoped holds on a node's lock, for code that must release on every path.
-class TNodeWriteLock {
- public:
-  explicit TNodeWriteLock(INodedInterfaceCore& node) : node_(node) { node_.BeginWrite(); }
-  ~TNodeWriteLock() { node_.EndWrite(); }
-  TNodeWriteLock(const TNodeWriteLock&) = delete;
-  TNodeWriteLock& operator=(const TNodeWriteLock&) = delete;
-
- private:
-  INodedInterfaceCore& node_;
-};
-
-class TNodeReadLock {
- public:
-  explicit TNodeReadLock(INodedInterfaceCore& node) : node_(node) { node_.BeginRead(); }
-  ~TNodeReadLock() { node_.EndRead(); }
-  TNodeReadLock(const TNodeReadLock&) = delete;
-  TNodeReadLock& operator=(const TNodeReadLock&) = delete;
-
- private:
-  INodedInterfaceCore& node_;
-};
+using TNodeWriteLock =
+    uSynchronizer::TScopedHold<INodedInterfaceCore, uSynchronizer::THoldKind::Write>;
+using TNodeReadLock =
+    uSynchronizer::TScopedHold<INodedInterfaceCore, uSynchronizer::THoldKind::Read>;
 
 class TNodedInterface : public uMyInterfacedObject::TMyInterfacedObject, public INodedInterface {
  public:

@@ -2,8 +2,8 @@
 // TQueue: a growable first-in-first-out ring of elements (pointers, in this library).
 // It has no lock of its own; its owner guards it.
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -64,23 +64,22 @@ class TQueue {
     const bool wrapped = count_ > 0 && head_ + count_ > old;
     if (!wrapped && count_ > 0 && head_ + count_ > capacity) {
       // Shrinking past the live elements: move them to the front first.
-      std::memmove(items_.data(), items_.data() + head_,
-                   sizeof(T) * static_cast<std::size_t>(count_));
+      std::move(items_.begin() + head_, items_.begin() + head_ + count_, items_.begin());
       head_ = 0;
       tail_ = count_ - 1;
     }
     if (wrapped && capacity < old) {
       const int part = old - head_;
-      std::memmove(items_.data() + (capacity - part), items_.data() + head_,
-                   sizeof(T) * static_cast<std::size_t>(part));
+      // Towards the front: the target starts before the source.
+      std::move(items_.begin() + head_, items_.begin() + old, items_.begin() + (capacity - part));
       head_ = capacity - part;
       items_.resize(static_cast<std::size_t>(capacity));
     } else {
       items_.resize(static_cast<std::size_t>(capacity));
       if (wrapped) {
         const int part = old - head_;
-        std::memmove(items_.data() + (capacity - part), items_.data() + head_,
-                     sizeof(T) * static_cast<std::size_t>(part));
+        // Towards the end: the target ends after the source.
+        std::move_backward(items_.begin() + head_, items_.begin() + old, items_.begin() + capacity);
         head_ = capacity - part;
       }
     }

@@ -14,28 +14,8 @@ bool IsDecDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-// Value of a hexadecimal digit, or -1.
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool IsFloatSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
 }
 
 char LookUpDecimalSeparator() {
@@ -91,6 +71,31 @@ bool NormalizeFloat(std::string_view text, char decimalSeparator, std::string& o
 }
 
 }  // namespace
+
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AsciiLower(c);
+  return out;
+}
+
+std::string AsciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AsciiUpper(c);
+  return out;
+}
+
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+bool EndsWithIgnoreAsciiCase(std::string_view text, std::string_view suffix) noexcept {
+  return text.size() >= suffix.size() &&
+         EqualsIgnoreAsciiCase(text.substr(text.size() - suffix.size()), suffix);
+}
 
 bool TryStrToInt(std::string_view text, int32_t& value) {
   value = 0;
@@ -181,12 +186,7 @@ bool TryStrToBool(std::string_view text, bool& value) {
 }
 
 std::string PercentDecode(std::string_view text, bool plusIsSpace) {
-  const auto hex = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
+  const auto hex = HexDigitValue;
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -4,9 +4,33 @@
 #include <string>
 #include <string_view>
 
-// Locale-independent conversions of text to numbers and booleans. None of them throws, and each
-// reads only the characters of the given view (no terminating NUL is needed or looked at).
+// Locale-independent text helpers: ASCII letter case, and conversions of text to numbers and
+// booleans. None of them throws, and each reads only the characters of the given view (no
+// terminating NUL is needed or looked at).
 namespace uStrUtils {
+
+// ASCII letter case: only 'A'..'Z' and 'a'..'z' change, every other byte (UTF-8 included)
+// stays as it is, whatever the locale.
+constexpr char AsciiLower(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr char AsciiUpper(char c) noexcept {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+std::string AsciiLower(std::string_view text);
+std::string AsciiUpper(std::string_view text);
+// Equal apart from ASCII letter case.
+bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) noexcept;
+// text ends with suffix, apart from ASCII letter case.
+bool EndsWithIgnoreAsciiCase(std::string_view text, std::string_view suffix) noexcept;
+
+// Value of a hexadecimal digit of either case, or -1.
+constexpr int HexDigitValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 // Converts a 32-bit integer. Leading spaces (' ' only) are skipped, then an optional '+' or '-'.
 // A hexadecimal number starts with "$", "x", "X", "0x" or "0X" and has 1 to 8 hex digits of

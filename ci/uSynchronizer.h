@@ -140,31 +140,34 @@ class TMultiReadExclusiveWriteSynchronizerExtended final
   const std::string lockName_;
 };
 
-// Scoped holds for code that must release on every path.
-class TReadLock {
+// A scoped hold for code that must release on every path: BeginRead or BeginWrite of any
+// lock that has them (the locks here, a node, a channel) when made, the matching End when it
+// goes. A Begin that throws leaves nothing to release.
+enum class THoldKind { Read, Write };
+
+template <typename TLock, THoldKind Kind>
+class TScopedHold {
  public:
-  explicit TReadLock(TMultiReadExclusiveWriteSynchronizerExtended& lock) : lock_(lock) {
-    lock_.BeginRead();
+  explicit TScopedHold(TLock& lock) : lock_(lock) {
+    if constexpr (Kind == THoldKind::Read)
+      lock_.BeginRead();
+    else
+      lock_.BeginWrite();
   }
-  ~TReadLock() { lock_.EndRead(); }
-  TReadLock(const TReadLock&) = delete;
-  TReadLock& operator=(const TReadLock&) = delete;
+  ~TScopedHold() {
+    if constexpr (Kind == THoldKind::Read)
+      lock_.EndRead();
+    else
+      lock_.EndWrite();
+  }
+  TScopedHold(const TScopedHold&) = delete;
+  TScopedHold& operator=(const TScopedHold&) = delete;
 
  private:
-  TMultiReadExclusiveWriteSynchronizerExtended& lock_;
+  TLock& lock_;
 };
 
-class TWriteLock {
- public:
-  explicit TWriteLock(TMultiReadExclusiveWriteSynchronizerExtended& lock) : lock_(lock) {
-    lock_.BeginWrite();
-  }
-  ~TWriteLock() { lock_.EndWrite(); }
-  TWriteLock(const TWriteLock&) = delete;
-  TWriteLock& operator=(const TWriteLock&) = delete;
-
- private:
-  TMultiReadExclusiveWriteSynchronizerExtended& lock_;
-};
+using TReadLock = TScopedHold<TMultiReadExclusiveWriteSynchronizerExtended, THoldKind::Read>;
+using TWriteLock = TScopedHold<TMultiReadExclusiveWriteSynchronizerExtended, THoldKind::Write>;
 
 }  // namespace uSynchronizer

@@ -3,10 +3,10 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 
 #include "ci/uCI_Library.h"
+#include "ci/uStrUtils.h"
 
 namespace uThreadUtils {
 
@@ -20,12 +20,7 @@ std::shared_ptr<TThreadRunnerList> CurrentRunnerList() {
 }
 
 bool EndsWithThreadWord(std::string_view name) {
-  constexpr std::string_view kWord = " thread";
-  if (name.size() < kWord.size()) return false;
-  const std::string_view tail = name.substr(name.size() - kWord.size());
-  return std::equal(tail.begin(), tail.end(), kWord.begin(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == b;
-  });
+  return uStrUtils::EndsWithIgnoreAsciiCase(name, " thread");
 }
 }  // namespace
 

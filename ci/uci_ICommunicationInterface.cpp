@@ -53,6 +53,7 @@ void TCommunicationInterface::SaveAttributes(pugi::xml_node element) {
 
 // ---- handler fields
 
+// NOLINTBEGIN(bugprone-macro-parentheses): Type names a type and field a member
 #define DOVELA_HANDLER_ACCESSORS(Type, Getter, Setter, field) \
   Type TCommunicationInterface::Getter() {                    \
     std::lock_guard lock(handlerMutex_);                      \
@@ -68,6 +69,7 @@ DOVELA_HANDLER_ACCESSORS(TCINotifyEvent, GetOnOpen, SetOnOpen, onOpen_)
 DOVELA_HANDLER_ACCESSORS(TCINotifyEvent, GetOnClose, SetOnClose, onClose_)
 DOVELA_HANDLER_ACCESSORS(TCINotifyEvent, GetOnChange, SetOnChange, onChange_)
 DOVELA_HANDLER_ACCESSORS(TCINotifyErrorEvent, GetOnError, SetOnError, onError_)
+// NOLINTEND(bugprone-macro-parentheses)
 #undef DOVELA_HANDLER_ACCESSORS
 
 bool TCommunicationInterface::GetConfigured() {

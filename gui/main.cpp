@@ -7,15 +7,15 @@
 #include <iostream>
 #include <memory>
 
-#include "gui/uAppHelpers.h"
-#include "gui/uCiLog.h"
 #include "bridge/uCommandLine.h"
 #include "bridge/uHeadless.h"
+#include "ci/uCI_Library.h"
+#include "gui/uAppHelpers.h"
+#include "gui/uCiLog.h"
 #include "gui/uMain.h"
 #include "gui/uSettings.h"
 #include "gui/uStringListDialog.h"
 #include "gui/uStyle.h"
-#include "ci/uCI_Library.h"
 #include "providers/uCI_Providers.h"
 #include "sim/uSimulatedDovelaGsm.h"
 

@@ -1,5 +1,7 @@
 #include "gui/uCiLog.h"
 
+#include "gui/uCiLogSeam.h"
+
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -359,29 +361,35 @@ void TfCiLog::sbPauseClick() {
     timer1_->start();
 }
 
-void TfCiLog::SetTickIntervalForTesting(int milliseconds) {
-  timer1_->setInterval(milliseconds);
+// ---- TCiLogSeam
+
+void TCiLogSeam::Tick(TfCiLog& log) {
+  log.Timer1Timer();
 }
 
-void TfCiLog::SetTickBudgetForTesting(std::chrono::milliseconds budget) {
-  std::lock_guard lock(queueLock_);
-  tickBudget_ = budget;
+void TCiLogSeam::SetTickInterval(TfCiLog& log, int milliseconds) {
+  log.timer1_->setInterval(milliseconds);
 }
 
-void TfCiLog::SetClockForTesting(std::function<QDateTime()> clock) {
-  std::lock_guard lock(queueLock_);
-  clock_ = std::move(clock);
+void TCiLogSeam::SetTickBudget(TfCiLog& log, std::chrono::milliseconds budget) {
+  std::lock_guard lock(log.queueLock_);
+  log.tickBudget_ = budget;
 }
 
-std::size_t TfCiLog::QueuedForTesting() {
-  std::lock_guard lock(queueLock_);
-  return queue_.size();
+void TCiLogSeam::SetClock(TfCiLog& log, std::function<QDateTime()> clock) {
+  std::lock_guard lock(log.queueLock_);
+  log.clock_ = std::move(clock);
 }
 
-void TfCiLog::SetQueueLimitsForTesting(std::size_t maxEntries, std::size_t maxBytes) {
-  std::lock_guard lock(queueLock_);
-  maxEntries_ = maxEntries;
-  maxBytes_ = maxBytes;
+std::size_t TCiLogSeam::Queued(TfCiLog& log) {
+  std::lock_guard lock(log.queueLock_);
+  return log.queue_.size();
+}
+
+void TCiLogSeam::SetQueueLimits(TfCiLog& log, std::size_t maxEntries, std::size_t maxBytes) {
+  std::lock_guard lock(log.queueLock_);
+  log.maxEntries_ = maxEntries;
+  log.maxBytes_ = maxBytes;
 }
 
 QDateTime TfCiLog::Now() const {

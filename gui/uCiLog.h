@@ -95,18 +95,6 @@ class TfCiLog : public QWidget {
   void AddLogEntry(uci_ICommunicationInterface::ICommunicationInterface* channel,
                    const std::string& text, std::uint8_t direction);
 
-  // Runs one timer pass now, on the calling (user-interface) thread.
-  void TickForTesting() { Timer1Timer(); }
-  void SetTickIntervalForTesting(int milliseconds);
-  // How long one pass may format before it leaves the rest for the next one; it always
-  // handles at least 64 reports.
-  void SetTickBudgetForTesting(std::chrono::milliseconds budget);
-  // The time stamp of queued reports; the local clock when empty.
-  void SetClockForTesting(std::function<QDateTime()> clock);
-  // How many reports wait for the next tick.
-  std::size_t QueuedForTesting();
-  void SetQueueLimitsForTesting(std::size_t maxEntries, std::size_t maxBytes);
-
  public slots:
   void Timer1Timer();
   void btnClearClick();
@@ -117,6 +105,8 @@ class TfCiLog : public QWidget {
   void hideEvent(QHideEvent* event) override;
 
  private:
+  friend struct TCiLogSeam;  // test access (gui/uCiLogSeam.h)
+
   // Direction kDirectionDropped marks where reports were dropped for a full queue;
   // Dropped and DroppedBytes count them.
   static constexpr std::uint8_t kDirectionDropped = 0;

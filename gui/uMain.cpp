@@ -1,7 +1,7 @@
 #include "gui/uMain.h"
 
-#include <QMouseEvent>
-#include <QPainter>
+#include "gui/uMainSeam.h"
+
 #include <QUrl>
 #include <QWebEngineView>
 
@@ -14,29 +14,6 @@
 
 namespace uMain {
 
-// ---- TButtonBar
-
-TButtonBar::TButtonBar(QWidget* parent) : QWidget(parent) {
-  setObjectName("pnlButtons");
-}
-
-void TButtonBar::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  painter.fillRect(rect(), QColor(0xE0, 0xE0, 0xE0));                   // shpBack
-  painter.fillRect(QRect(0, 0, width(), 1), QColor(0x80, 0x80, 0x80));  // shpLine
-}
-
-void TButtonBar::mousePressEvent(QMouseEvent* event) {
-  emit shpBackMouseDown(event->button(), event->modifiers(), false);
-}
-
-void TButtonBar::mouseDoubleClickEvent(QMouseEvent* event) {
-  // The second press of a double click: the one that carries the double-click state.
-  emit shpBackMouseDown(event->button(), event->modifiers(), true);
-}
-
-// ---- TfMain
-
 TfMain::TfMain(std::filesystem::path applicationDir, QWidget* parent)
     : QWidget(parent),
       applicationDir_(applicationDir.empty() ? std::filesystem::path(uAppHelpers::ApplicationDir())
@@ -46,18 +23,13 @@ TfMain::TfMain(std::filesystem::path applicationDir, QWidget* parent)
   // Qt's DPI scaling takes the place of the invisible sizing panels.
   resize(kClientWidth, kClientHeight);
 
-  shpLine2_ = new QWidget(this);
-  shpLine2_->setObjectName("shpLine2");
-  shpLine2_->setAutoFillBackground(true);
-  QPalette linePalette = shpLine2_->palette();
-  linePalette.setColor(QPalette::Window, QColor(0x80, 0x80, 0x80));
-  shpLine2_->setPalette(linePalette);
+  shpLine2_ = uStyle::MakeLine(this, "shpLine2");
 
   wb1_ = new QWebEngineView(this);
   wb1_->setObjectName("wb1");
 
-  pnlButtons_ = new TButtonBar(this);
-  connect(pnlButtons_, &TButtonBar::shpBackMouseDown, this, &TfMain::shpBackMouseDown);
+  pnlButtons_ = uStyle::MakeButtonBar(this);
+  connect(pnlButtons_, &uStyle::TPanel::mouseDown, this, &TfMain::shpBackMouseDown);
   shpxConnect_ = uStyle::MakeButton(pnlButtons_, "shpxConnect", "Připojit", nullptr);
   shpxDisconnect_ = uStyle::MakeButton(pnlButtons_, "shpxDisconnect", "Odpojit", nullptr);
   shpxLog_ = uStyle::MakeButton(pnlButtons_, "shpxLog", "Log", nullptr);
@@ -86,7 +58,7 @@ TfMain::TCoreFactory& CoreFactory() {
 }
 }  // namespace
 
-void TfMain::SetCoreFactoryForTesting(TCoreFactory factory) {
+void TMainSeam::SetCoreFactory(TfMain::TCoreFactory factory) {
   CoreFactory() = std::move(factory);
 }
 
@@ -153,7 +125,7 @@ void TfMain::PlaceButtons() {
   shpLine2_->setGeometry(0, 0, w, 1);
   wb1_->setGeometry(0, 1, w, std::max(0, h - 1 - kBarHeight));
   pnlButtons_->setGeometry(0, h - kBarHeight, w, kBarHeight);
-  constexpr int kTop = 8;
+  constexpr int kTop = uStyle::kBarButtonTop;
   constexpr int kButtonWidth = 73;
   shpxConnect_->move(8, kTop);
   shpxDisconnect_->move(88, kTop);

@@ -12,14 +12,12 @@
 #include <vector>
 
 #include "bridge/uConfiguratorCore.h"
+#include "gui/uStyle.h"
 
 class QWebEngineView;
 
 namespace uShapeEx {
 class TShapeEx;
-}
-namespace uStyle {
-class TdmStyle;
 }
 namespace uStringListDialog {
 class TfrmStringListDialog;
@@ -36,22 +34,7 @@ namespace uMain {
 inline constexpr const char* kCaption = "Dovela GSM Configurator 1.4.0.0";
 inline constexpr int kClientWidth = 801;
 inline constexpr int kClientHeight = 601;
-inline constexpr int kBarHeight = 41;
-
-// The bottom bar: its background takes the mouse-down that may reveal the hidden buttons.
-class TButtonBar : public QWidget {
-  Q_OBJECT
- public:
-  explicit TButtonBar(QWidget* parent);
-
- signals:
-  void shpBackMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, bool doubleClick);
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseDoubleClickEvent(QMouseEvent* event) override;
-};
+inline constexpr int kBarHeight = uStyle::kBarHeight;
 
 class TfMain : public QWidget {
   Q_OBJECT
@@ -59,11 +42,9 @@ class TfMain : public QWidget {
   // applicationDir: where "Web" and "config.xml" are (the program's directory; tests give
   // their own).
   explicit TfMain(std::filesystem::path applicationDir = {}, QWidget* parent = nullptr);
-  // With a factory set, the window's start makes its core with it (a factory that throws
-  // stands for a start that fails). An empty function restores the normal start.
+  // What makes the window's core at its start (tests give their own through uMainSeam.h).
   using TCoreFactory = std::function<std::unique_ptr<uConfiguratorCore::TConfiguratorCore>(
       const std::filesystem::path&)>;
-  static void SetCoreFactoryForTesting(TCoreFactory factory);
   ~TfMain() override;
 
   // The style module and the device dialog are created after the window.
@@ -115,7 +96,7 @@ class TfMain : public QWidget {
 
   QWidget* shpLine2_ = nullptr;
   QWebEngineView* wb1_ = nullptr;
-  TButtonBar* pnlButtons_ = nullptr;
+  uStyle::TPanel* pnlButtons_ = nullptr;  // its background takes the gesture that reveals buttons
   uShapeEx::TShapeEx* shpxConnect_ = nullptr;
   uShapeEx::TShapeEx* shpxDisconnect_ = nullptr;
   uShapeEx::TShapeEx* shpxLog_ = nullptr;

@@ -1,5 +1,7 @@
 #include "gui/uMessageBox.h"
 
+#include "gui/uMessageBoxSeam.h"
+
 #include <QCoreApplication>
 #include <QMessageBox>
 
@@ -23,7 +25,7 @@ void ShowMessage(QWidget* parent, const QString& text) {
   box.exec();
 }
 
-void SetShowMessageHookForTesting(std::function<void(const QString&)> hook) {
+void SetShowMessageHook(std::function<void(const QString&)> hook) {
   Hook() = std::move(hook);
 }
 

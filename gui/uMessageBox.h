@@ -1,18 +1,14 @@
 #pragma once
-// Message boxes, with a seam through which tests receive the messages instead.
+// Message boxes; tests receive the messages instead through uMessageBoxSeam.h.
 
 #include <QString>
-#include <functional>
 
 class QWidget;
 
 namespace uMessageBox {
 
 // An information box with the text and one OK button, titled with the application name;
-// returns when it is closed. With a hook set, the hook gets the text and no box appears.
+// returns when it is closed.
 void ShowMessage(QWidget* parent, const QString& text);
-
-// An empty function removes the hook.
-void SetShowMessageHookForTesting(std::function<void(const QString&)> hook);
 
 }  // namespace uMessageBox

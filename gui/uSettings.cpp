@@ -1,8 +1,9 @@
 #include "gui/uSettings.h"
 
+#include "gui/uSettingsSeam.h"
+
 #include <QGuiApplication>
 #include <QLabel>
-#include <QPainter>
 #include <QScreen>
 
 #include "gui/uIntEdit.h"
@@ -15,32 +16,13 @@ namespace {
 
 constexpr int kClientWidth = 329;
 constexpr int kClientHeight = 153;
-constexpr int kBarHeight = 41;
-constexpr int kButtonTop = 8;
-const QColor kBackColor(0xF0, 0xF0, 0xF0);
-const QColor kBarColor(0xE0, 0xE0, 0xE0);
-const QColor kLineColor(0x80, 0x80, 0x80);
+using uStyle::kBarHeight;
+constexpr int kButtonTop = uStyle::kBarButtonTop;
 
 std::function<bool(TfrmSettings&)>& ExecuteHook() {
   static std::function<bool(TfrmSettings&)> hook;
   return hook;
 }
-
-// A filled area with a grey line along its top edge: the dialog's background and its bar.
-class TBackground : public QWidget {
- public:
-  TBackground(QWidget* parent, QColor colour) : QWidget(parent), colour_(colour) {}
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.fillRect(rect(), colour_);
-    painter.fillRect(QRect(0, 0, width(), 1), kLineColor);
-  }
-
- private:
-  QColor colour_;
-};
 
 }  // namespace
 
@@ -52,7 +34,7 @@ TfrmSettings::TfrmSettings(uStyle::TdmStyle* style, QWidget* parent)
   setWindowTitle(QString::fromUtf8("Nastavení"));
   setFixedSize(kClientWidth, kClientHeight);
 
-  shpBack2_ = new TBackground(this, kBackColor);
+  shpBack2_ = new uStyle::TPanel(this, uStyle::BackColor());
   shpBack2_->setObjectName("shpBack2");
   shpBack2_->setGeometry(0, 0, kClientWidth, kClientHeight - kBarHeight);
 
@@ -70,8 +52,7 @@ TfrmSettings::TfrmSettings(uStyle::TdmStyle* style, QWidget* parent)
   ieWebPort_->SetMinValue(0);
   lbl1->setBuddy(ieWebPort_);
 
-  pnlButtons_ = new TBackground(this, kBarColor);
-  pnlButtons_->setObjectName("pnlButtons");
+  pnlButtons_ = uStyle::MakeButtonBar(this);
   pnlButtons_->setGeometry(0, kClientHeight - kBarHeight, kClientWidth, kBarHeight);
   shpxOk_ = uStyle::MakeButton(pnlButtons_, "shpxOk", "Ok", nullptr);
   shpxCancel_ = uStyle::MakeButton(pnlButtons_, "shpxCancel", QString::fromUtf8("Zavřít"), nullptr);
@@ -104,7 +85,7 @@ bool TfrmSettings::Execute(std::int32_t& port) {
   return true;
 }
 
-void TfrmSettings::SetExecuteHookForTesting(std::function<bool(TfrmSettings&)> hook) {
+void TSettingsSeam::SetExecuteHook(std::function<bool(TfrmSettings&)> hook) {
   ExecuteHook() = std::move(hook);
 }
 

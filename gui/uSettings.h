@@ -31,10 +31,6 @@ class TfrmSettings : public QDialog {
 
   uIntEdit::TIntEdit* WebPortEdit() const { return ieWebPort_; }
 
-  // With a hook set, Execute loads the port, then calls the hook instead of running the
-  // dialog and takes its result as "closed with Ok". An empty function removes the hook.
-  static void SetExecuteHookForTesting(std::function<bool(TfrmSettings&)> hook);
-
  private:
   QWidget* shpBack2_ = nullptr;
   uIntEdit::TIntEdit* ieWebPort_ = nullptr;

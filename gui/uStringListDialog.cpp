@@ -1,5 +1,7 @@
 #include "gui/uStringListDialog.h"
 
+#include "gui/uStringListDialogSeam.h"
+
 #include <QFont>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -17,14 +19,11 @@ namespace {
 constexpr int kClientWidth = 401;
 constexpr int kClientHeight = 281;
 constexpr int kRowHeight = 36;
-constexpr int kBarHeight = 41;
-constexpr int kButtonTop = 8;
+using uStyle::kBarHeight;
+constexpr int kButtonTop = uStyle::kBarButtonTop;
 constexpr int kButtonWidth = 73;
 constexpr int kCancelRightMargin = 40;
 constexpr int kOkToCancel = 80;
-const QColor kLineColor(0x80, 0x80, 0x80);
-const QColor kGridColor(0xC0, 0xC0, 0xC0);
-const QColor kBarColor(0xE0, 0xE0, 0xE0);
 
 std::function<bool(TfrmStringListDialog&)>& ExecuteHook() {
   static std::function<bool(TfrmStringListDialog&)> hook;
@@ -40,7 +39,7 @@ class TRowDelegate : public QStyledItemDelegate {
              const QModelIndex& index) const override {
     QStyledItemDelegate::paint(painter, option, index);
     painter->save();
-    painter->setPen(kGridColor);
+    painter->setPen(uStyle::GridColor());
     painter->drawLine(option.rect.left(), option.rect.bottom(), option.rect.right(),
                       option.rect.bottom());
     painter->restore();
@@ -51,19 +50,6 @@ class TRowDelegate : public QStyledItemDelegate {
   }
 };
 
-// The grey bar under the list that holds the buttons.
-class TButtonBar : public QWidget {
- public:
-  using QWidget::QWidget;
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.fillRect(rect(), kBarColor);
-    painter.fillRect(QRect(0, 0, width(), 1), kLineColor);
-  }
-};
-
 }  // namespace
 
 TfrmStringListDialog::TfrmStringListDialog(uStyle::TdmStyle* style, QWidget* parent)
@@ -71,12 +57,7 @@ TfrmStringListDialog::TfrmStringListDialog(uStyle::TdmStyle* style, QWidget* par
   setObjectName("frmStringListDialog");
   setWindowTitle(QString::fromUtf8("Seznam zařízení"));
 
-  shpLine_ = new QWidget(this);
-  shpLine_->setObjectName("shpLine");
-  shpLine_->setAutoFillBackground(true);
-  QPalette linePalette = shpLine_->palette();
-  linePalette.setColor(QPalette::Window, kLineColor);
-  shpLine_->setPalette(linePalette);
+  shpLine_ = uStyle::MakeLine(this, "shpLine");
 
   vst1_ = new QListWidget(this);
   vst1_->setObjectName("vst1");
@@ -92,8 +73,7 @@ TfrmStringListDialog::TfrmStringListDialog(uStyle::TdmStyle* style, QWidget* par
   connect(vst1_, &QListWidget::currentRowChanged, this, &TfrmStringListDialog::CurrentRowChanged);
   vst1_->viewport()->installEventFilter(this);
 
-  pnlButtons_ = new TButtonBar(this);
-  pnlButtons_->setObjectName("pnlButtons");
+  pnlButtons_ = uStyle::MakeButtonBar(this);  // the grey bar under the list
   shpxOk_ = uStyle::MakeButton(pnlButtons_, "shpxOk", "Ok", nullptr);
   shpxCancel_ = uStyle::MakeButton(pnlButtons_, "shpxCancel", QString::fromUtf8("Zavřít"), nullptr);
   shpxOk_->setEnabled(false);
@@ -141,15 +121,6 @@ void TfrmStringListDialog::CurrentRowChanged(int row) {
   shpxOk_->setEnabled(row >= 0);
 }
 
-void TfrmStringListDialog::SetCurrentRowForTesting(int row) {
-  if (row < 0 || row >= vst1_->count()) {
-    vst1_->setCurrentIndex(QModelIndex());
-    vst1_->clearSelection();
-    return;
-  }
-  vst1_->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
-}
-
 bool TfrmStringListDialog::Execute() {
   vst1_->clear();
   vst1_->addItems(items_);
@@ -167,8 +138,19 @@ bool TfrmStringListDialog::Execute() {
   return ok;
 }
 
-void TfrmStringListDialog::SetExecuteHookForTesting(
-    std::function<bool(TfrmStringListDialog&)> hook) {
+// ---- TStringListDialogSeam
+
+void TStringListDialogSeam::SetCurrentRow(TfrmStringListDialog& dialog, int row) {
+  QListWidget* list = dialog.vst1_;
+  if (row < 0 || row >= list->count()) {
+    list->setCurrentIndex(QModelIndex());
+    list->clearSelection();
+    return;
+  }
+  list->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+}
+
+void TStringListDialogSeam::SetExecuteHook(std::function<bool(TfrmStringListDialog&)> hook) {
   ExecuteHook() = std::move(hook);
 }
 

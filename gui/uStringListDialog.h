@@ -40,14 +40,6 @@ class TfrmStringListDialog : public QDialog {
   // Shows Items modally; true when the user chose with "Ok" or a double click.
   bool Execute();
 
-  // While prepared by Execute: makes row the current, selected one (-1: none), as a click
-  // would.
-  void SetCurrentRowForTesting(int row);
-
-  // With a hook set, Execute prepares the rows, then calls the hook instead of running the
-  // dialog and takes its result as "closed with Ok". An empty function removes the hook.
-  static void SetExecuteHookForTesting(std::function<bool(TfrmStringListDialog&)> hook);
-
  protected:
   void resizeEvent(QResizeEvent* event) override;
   // A double click anywhere on the list, below the rows too, closes with Ok while a row has
@@ -55,6 +47,8 @@ class TfrmStringListDialog : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  friend struct TStringListDialogSeam;  // test access (gui/uStringListDialogSeam.h)
+
   void PlaceControls();
   void CurrentRowChanged(int row);
 

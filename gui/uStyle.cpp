@@ -1,6 +1,9 @@
 #include "gui/uStyle.h"
 
 #include <QFont>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPalette>
 #include <QStringList>
 
 #include "gui/uShapeEx.h"
@@ -40,6 +43,52 @@ TdmStyle::TdmStyle(QObject* parent)
   s->SetPressedEnabled(true);
 }
 
+QColor LineColor() {
+  return {0x80, 0x80, 0x80};
+}
+QColor BarColor() {
+  return {0xE0, 0xE0, 0xE0};
+}
+QColor BackColor() {
+  return {0xF0, 0xF0, 0xF0};
+}
+QColor GridColor() {
+  return {0xC0, 0xC0, 0xC0};
+}
+
+TPanel::TPanel(QWidget* parent, const QColor& fill) : QWidget(parent), fill_(fill) {}
+
+void TPanel::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), fill_);
+  painter.fillRect(QRect(0, 0, width(), 1), LineColor());
+}
+
+void TPanel::mousePressEvent(QMouseEvent* event) {
+  emit mouseDown(event->button(), event->modifiers(), false);
+}
+
+void TPanel::mouseDoubleClickEvent(QMouseEvent* event) {
+  // The second press of a double click: the one that carries the double-click state.
+  emit mouseDown(event->button(), event->modifiers(), true);
+}
+
+TPanel* MakeButtonBar(QWidget* parent) {
+  auto* bar = new TPanel(parent, BarColor());
+  bar->setObjectName("pnlButtons");
+  return bar;
+}
+
+QWidget* MakeLine(QWidget* parent, const QString& objectName) {
+  auto* line = new QWidget(parent);
+  line->setObjectName(objectName);
+  line->setAutoFillBackground(true);
+  QPalette palette = line->palette();
+  palette.setColor(QPalette::Window, LineColor());
+  line->setPalette(palette);
+  return line;
+}
+
 uShapeEx::TShapeEx* MakeButton(QWidget* parent, const QString& objectName, const QString& caption,
                                uShapeEx::TShapeExColorSchema* schema) {
   auto* button = new uShapeEx::TShapeEx(parent);
@@ -47,7 +96,7 @@ uShapeEx::TShapeEx* MakeButton(QWidget* parent, const QString& objectName, const
   button->SetShape(uShapeEx::TShapeType::stRoundRect);
   button->resize(73, 25);
   button->SetRoundCorner(6);
-  button->SetPen(QPen(QColor(0x80, 0x80, 0x80), 1));
+  button->SetPen(QPen(LineColor(), 1));
   button->SetBrush(QBrush(Qt::white));
   button->setFont(QFont("MS Sans Serif", 8));
   button->SetFontColor(Qt::black);

@@ -66,8 +66,8 @@ void TAfComPort::ChangeLineSettings(const TSettings& next) {
     try {
       tty_->Apply(LineSettings(next));
     } catch (const ETtyError& e) {
-      throw EAfComPortError("Error setting parameters from DCB (" + DisplayName() + "): " +
-                                WithoutPath(DisplayName(), tty_->Path(), e.Reason()),
+      throw EAfComPortError("Error setting parameters from DCB (" + DisplayName() +
+                                "): " + WithoutPath(DisplayName(), tty_->Path(), e.Reason()),
                             e.Code());
     }
   }
@@ -139,16 +139,16 @@ void TAfComPort::SetUserBaudRate(std::uint32_t rate) {
 }
 
 // Getter and setter of one line setting that Apply carries out on an open port.
-#define AFCOMPORT_LINE_SETTING(Type, Name, Member)   \
-  Type TAfComPort::Get##Name() const {               \
-    std::lock_guard lock(mutex_);                    \
-    return settings_.Member;                         \
-  }                                                  \
-  void TAfComPort::Set##Name(Type value) {           \
-    std::lock_guard lock(mutex_);                    \
-    TSettings next = settings_;                      \
-    next.Member = value;                             \
-    ChangeLineSettings(next);                        \
+#define AFCOMPORT_LINE_SETTING(Type, Name, Member) \
+  Type TAfComPort::Get##Name() const {             \
+    std::lock_guard lock(mutex_);                  \
+    return settings_.Member;                       \
+  }                                                \
+  void TAfComPort::Set##Name(Type value) {         \
+    std::lock_guard lock(mutex_);                  \
+    TSettings next = settings_;                    \
+    next.Member = value;                           \
+    ChangeLineSettings(next);                      \
   }
 AFCOMPORT_LINE_SETTING(TAfDatabits, Databits, Databits)
 AFCOMPORT_LINE_SETTING(TAfParity, Parity, Parity)
@@ -293,8 +293,8 @@ void TAfComPort::OpenPort() {
     // tty without modem lines says so here.
     openLines_ = Snapshot();
     if (tty_->HasModemLines())
-      watcher_ = std::make_unique<uSerialTty::TModemLineWatcher>(
-          tty_->ModemLines(), tty_->Fd(), [this] { linesFd_->Signal(); });
+      watcher_ = std::make_unique<uSerialTty::TModemLineWatcher>(tty_->ModemLines(), tty_->Fd(),
+                                                                 [this] { linesFd_->Signal(); });
     writeThread_ = std::make_unique<uSerialTty::TSignalledThread>(
         kWriteThreadName, [this](uSerialTty::TSignalledThread& thread) { WriteLoop(thread); });
     eventThread_ = std::make_unique<uThreadUtils::TThreadRunner>(
@@ -431,8 +431,8 @@ void TAfComPort::PurgeTransmit() {
 }
 
 bool TAfComPort::LineState(TAfLine line) {
-  static constexpr int kBits[] = {uSerialTty::kLineCts, uSerialTty::kLineDsr,
-                                  uSerialTty::kLineRing, uSerialTty::kLineDcd};
+  static constexpr int kBits[] = {uSerialTty::kLineCts, uSerialTty::kLineDsr, uSerialTty::kLineRing,
+                                  uSerialTty::kLineDcd};
   std::lock_guard lock(mutex_);
   if (!open_) return false;
   return (tty_->Lines() & kBits[static_cast<int>(line)]) != 0;
@@ -493,8 +493,8 @@ void TAfComPort::EventLoop(uThreadUtils::TThreadRunner& runner) {
   while (!runner.Terminated()) {
     // A watcher that cannot wait leaves the lines to be read here.
     const bool pollLines = tty_->HasModemLines() && (!watcher_ || watcher_->Failed() != 0);
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(lastEvent + idle -
-                                                                     Clock::now());
+    auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastEvent + idle - Clock::now());
     wait = std::clamp(wait, std::chrono::milliseconds(0), idle);
     if (pollLines) wait = std::min(wait, std::chrono::milliseconds(kLinePollMs));
     pollfd fds[4] = {{stopFd_->Fd(), POLLIN, 0},
@@ -555,9 +555,9 @@ void TAfComPort::WriteLoop(uSerialTty::TSignalledThread& thread) {
   std::uint64_t piecePurges = 0;
   bool waitForRoom = false;
   while (!thread.Stopping()) {
-    pollfd fds[2] = {{stopFd_->Fd(), POLLIN, 0},
-                     waitForRoom ? pollfd{tty_->Fd(), POLLOUT, 0}
-                                 : pollfd{queuedFd_->Fd(), POLLIN, 0}};
+    pollfd fds[2] = {
+        {stopFd_->Fd(), POLLIN, 0},
+        waitForRoom ? pollfd{tty_->Fd(), POLLOUT, 0} : pollfd{queuedFd_->Fd(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;

@@ -40,16 +40,37 @@
 namespace AfComPort {
 
 enum class TAfBaudrate {
-  br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400, br56000,
-  br57600, br115200, br128000, br256000, brUser
+  br110,
+  br300,
+  br600,
+  br1200,
+  br2400,
+  br4800,
+  br9600,
+  br14400,
+  br19200,
+  br38400,
+  br56000,
+  br57600,
+  br115200,
+  br128000,
+  br256000,
+  brUser
 };
 enum class TAfDatabits { db4, db5, db6, db7, db8 };
 enum class TAfParity { paNone, paOdd, paEven, paMark, paSpace };
 enum class TAfStopbits { sbOne, sbOneAndHalf, sbTwo };
 enum class TAfFlowControl { fwNone, fwXOnXOff, fwRtsCts, fwDtrDsr };
 // Kept as settings; Linux gives ordinary threads no higher priorities without privileges.
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest,
-                             tpTimeCritical };
+enum class TThreadPriority {
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
+};
 enum class TAfLine { CTS, DSR, RING, RLSD };
 
 // The rate a value names; 0 for brUser.
@@ -223,9 +244,9 @@ class TAfComPort {
   std::unique_ptr<uSerialTty::TWakeFd> queuedFd_;
   std::unique_ptr<uSerialTty::TWakeFd> sentFd_;
   std::unique_ptr<uSerialTty::TWakeFd> linesFd_;
-  TLineSnapshot openLines_;  // the lines at open, for the event thread to compare with
-  std::deque<std::string> queue_;  // the output queue, one piece per QueueWrite
-  std::size_t queued_ = 0;         // its bytes, the piece being written included
+  TLineSnapshot openLines_;               // the lines at open, for the event thread to compare with
+  std::deque<std::string> queue_;         // the output queue, one piece per QueueWrite
+  std::size_t queued_ = 0;                // its bytes, the piece being written included
   std::atomic<std::uint64_t> purges_{0};  // tells the write thread its piece was dropped
 
   std::mutex closeMutex_;  // one OpenPort or ClosePort at a time

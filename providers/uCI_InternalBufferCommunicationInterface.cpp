@@ -5,7 +5,8 @@ namespace uCI_InternalBufferCommunicationInterface {
 using uSynchronizer::TReadLock;
 using uSynchronizer::TWriteLock;
 
-TCommunicationInternalBufferInterface::TCommunicationInternalBufferInterface(std::string className)
+TCommunicationInternalBufferInterface::TCommunicationInternalBufferInterface(
+    const std::string& className)
     : TCommunicationInterface(className), bufferLock_(className + ".Buffer") {}
 
 TCommunicationInternalBufferInterface::~TCommunicationInternalBufferInterface() = default;

@@ -21,7 +21,7 @@ class TCommunicationInternalBufferInterface
   void ClearInput() override;
 
  protected:
-  explicit TCommunicationInternalBufferInterface(std::string className);
+  explicit TCommunicationInternalBufferInterface(const std::string& className);
   ~TCommunicationInternalBufferInterface() override;
 
   // Takes the whole buffer.

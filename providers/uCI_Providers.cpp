@@ -10,7 +10,7 @@
 
 namespace uCI_Providers {
 
-TProvidersScope::TProvidersScope(THidBackends backends) {
+TProvidersScope::TProvidersScope(const THidBackends& backends) {
   uHidPlatform::SetBackendFactory([backends] {
     std::vector<std::shared_ptr<uHidPlatform::IHidBackend>> list;
     if (backends.Linux) list.push_back(std::make_shared<uHidLinux::TLinuxHidBackend>());

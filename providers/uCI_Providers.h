@@ -17,7 +17,7 @@ struct THidBackends {
 
 class TProvidersScope {
  public:
-  explicit TProvidersScope(THidBackends backends = {});
+  explicit TProvidersScope(const THidBackends& backends = {});
   ~TProvidersScope();
   TProvidersScope(const TProvidersScope&) = delete;
   TProvidersScope& operator=(const TProvidersScope&) = delete;

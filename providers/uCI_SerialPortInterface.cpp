@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ci/uConfigString.h"
+#include "ci/uStrUtils.h"
 #include "providers/uComPortNames.h"
 
 namespace uCI_SerialPortInterface {
@@ -15,21 +16,14 @@ using uSynchronizer::TWriteLock;
 
 namespace {
 
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return upper;
-}
-
 constexpr std::array<const char*, 5> kParityNames = {"None", "Even", "Odd", "Mark", "Space"};
 constexpr std::array<const char*, 3> kStopBitsNames = {"One", "OneAndHalf", "Two"};
 
 // Error events whose failure reason NoteFailure keeps for.
 bool TakesFailure(const std::string& name) {
-  static constexpr const char* kNames[] = {"Open",       "SetConfiguration", "SetBaudRate",
-                                           "SetParity",  "SetStopBits",      "SetDataBits",
-                                           "SetDTR",     "SetRTS",           "SetPort"};
+  static constexpr const char* kNames[] = {"Open",      "SetConfiguration", "SetBaudRate",
+                                           "SetParity", "SetStopBits",      "SetDataBits",
+                                           "SetDTR",    "SetRTS",           "SetPort"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
@@ -59,9 +53,8 @@ std::string ParityToName(TSerialParity parity) {
 }
 
 bool NameToParity(std::string_view name, TSerialParity& parity) {
-  const std::string upper = Upper(name);
   for (std::size_t i = 0; i < kParityNames.size(); ++i) {
-    if (upper == Upper(kParityNames[i])) {
+    if (uStrUtils::EqualsIgnoreAsciiCase(name, kParityNames[i])) {
       parity = static_cast<TSerialParity>(i);
       return true;
     }
@@ -75,7 +68,7 @@ std::string StopBitsToName(TSerialStopBits stopBits) {
 }
 
 bool NameToStopBits(std::string_view name, TSerialStopBits& stopBits) {
-  const std::string upper = Upper(name);
+  const std::string upper = uStrUtils::AsciiUpper(name);
   if (upper == "1" || upper == "ONE")
     stopBits = TSerialStopBits::One;
   else if (upper == "1.5" || upper == "1,5" || upper == "ONEANDHALF")
@@ -89,8 +82,8 @@ bool NameToStopBits(std::string_view name, TSerialStopBits& stopBits) {
 
 // ---- TCommunicationSerialInterface
 
-TCommunicationSerialInterface::TCommunicationSerialInterface(std::string className)
-    : TCommunicationInternalBufferInterface(std::move(className)) {}
+TCommunicationSerialInterface::TCommunicationSerialInterface(const std::string& className)
+    : TCommunicationInternalBufferInterface(className) {}
 
 TCommunicationSerialInterface::~TCommunicationSerialInterface() = default;
 
@@ -292,8 +285,8 @@ void TCommunicationSerialPortInterface::PresenceCheck(const char* operation) {
     engine_->ClosePort();
   }
   DoError(operation,
-          {engine_->GetPortName() + " (" + engine_->DevicePath() +
-           "): the device is gone (" + uSerialTty::ErrnoText(err) + "); the port was closed"},
+          {engine_->GetPortName() + " (" + engine_->DevicePath() + "): the device is gone (" +
+           uSerialTty::ErrnoText(err) + "); the port was closed"},
           err);
 }
 
@@ -370,11 +363,20 @@ bool TCommunicationSerialPortInterface::InternalSetParity(TSerialParity parity) 
   using AfComPort::TAfParity;
   TAfParity value = TAfParity::paNone;
   switch (parity) {
-    case TSerialParity::Even: value = TAfParity::paEven; break;
-    case TSerialParity::Odd: value = TAfParity::paOdd; break;
-    case TSerialParity::Mark: value = TAfParity::paMark; break;
-    case TSerialParity::Space: value = TAfParity::paSpace; break;
-    default: break;
+    case TSerialParity::Even:
+      value = TAfParity::paEven;
+      break;
+    case TSerialParity::Odd:
+      value = TAfParity::paOdd;
+      break;
+    case TSerialParity::Mark:
+      value = TAfParity::paMark;
+      break;
+    case TSerialParity::Space:
+      value = TAfParity::paSpace;
+      break;
+    default:
+      break;
   }
   return EngineCall([&] { engine_->SetParity(value); });
 }
@@ -384,8 +386,7 @@ bool TCommunicationSerialPortInterface::InternalSetStopBits(TSerialStopBits stop
     NoteFailure("no such number of stop bits", 0);
     return false;
   }
-  return EngineCall(
-      [&] { engine_->SetStopbits(static_cast<AfComPort::TAfStopbits>(stopBits)); });
+  return EngineCall([&] { engine_->SetStopbits(static_cast<AfComPort::TAfStopbits>(stopBits)); });
 }
 
 bool TCommunicationSerialPortInterface::InternalSetDataBits(std::uint8_t bits) {
@@ -412,17 +413,22 @@ int TCommunicationSerialPortInterface::GetBaudRate() {
   TReadLock hold(ProviderLock());
   const AfComPort::TAfBaudrate rate = engine_->GetBaudRate();
   return static_cast<int>(rate == AfComPort::TAfBaudrate::brUser ? engine_->GetUserBaudRate()
-                                                                  : BaudrateValue(rate));
+                                                                 : BaudrateValue(rate));
 }
 
 TSerialParity TCommunicationSerialPortInterface::GetParity() {
   TReadLock hold(ProviderLock());
   switch (engine_->GetParity()) {
-    case AfComPort::TAfParity::paOdd: return TSerialParity::Odd;
-    case AfComPort::TAfParity::paEven: return TSerialParity::Even;
-    case AfComPort::TAfParity::paMark: return TSerialParity::Mark;
-    case AfComPort::TAfParity::paSpace: return TSerialParity::Space;
-    default: return TSerialParity::None;
+    case AfComPort::TAfParity::paOdd:
+      return TSerialParity::Odd;
+    case AfComPort::TAfParity::paEven:
+      return TSerialParity::Even;
+    case AfComPort::TAfParity::paMark:
+      return TSerialParity::Mark;
+    case AfComPort::TAfParity::paSpace:
+      return TSerialParity::Space;
+    default:
+      return TSerialParity::None;
   }
 }
 

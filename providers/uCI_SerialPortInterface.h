@@ -94,7 +94,7 @@ class TCommunicationSerialInterface
   std::string GetConfiguration() override;
 
  protected:
-  explicit TCommunicationSerialInterface(std::string className);
+  explicit TCommunicationSerialInterface(const std::string& className);
   ~TCommunicationSerialInterface() override;
 
   // Apply a value to the device; false when it refuses (NoteFailure says why). The callers

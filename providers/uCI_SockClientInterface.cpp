@@ -39,8 +39,8 @@ std::string EscapeValue(const std::string& value) {
   return escaped;
 }
 
-TCommunicationSockClientInterface::TCommunicationSockClientInterface(std::string className)
-    : TCommunicationInternalBufferInterface(std::move(className)),
+TCommunicationSockClientInterface::TCommunicationSockClientInterface(const std::string& className)
+    : TCommunicationInternalBufferInterface(className),
       socket_(std::make_unique<uInetSocket::TInetSocket>()) {
   socket_->SetOnDataReceived({this, &TCommunicationSockClientInterface::DataReceived});
   socket_->SetOnSocketClosed({this, &TCommunicationSockClientInterface::SocketClosed});

@@ -88,7 +88,7 @@ class TCommunicationSockClientInterface
   uInetSocket::TInetSocket& Socket() noexcept { return *socket_; }
 
  protected:
-  explicit TCommunicationSockClientInterface(std::string className);
+  explicit TCommunicationSockClientInterface(const std::string& className);
   ~TCommunicationSockClientInterface() override;
 
   // Empties the socket's handlers, waiting for one in progress. The final classes call it

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "ci/uStrUtils.h"
+
 namespace uComPortNames {
 
 namespace fs = std::filesystem;
@@ -12,10 +14,6 @@ constexpr const char* kConfigFolder = "dovela-gsm-configurator";
 const char* Environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : nullptr;
-}
-
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // The map entry of COM number n, when the folder has one (a dangling link counts).
@@ -31,13 +29,14 @@ fs::path PortMapFolder() {
   if (const char* map = Environment(kPortMapVariable)) return map;
   if (const char* config = Environment("XDG_CONFIG_HOME"))
     return fs::path(config) / kConfigFolder / "ports";
-  if (const char* home = Environment("HOME")) return fs::path(home) / ".config" / kConfigFolder / "ports";
+  if (const char* home = Environment("HOME"))
+    return fs::path(home) / ".config" / kConfigFolder / "ports";
   return {};
 }
 
 std::uint16_t ComNumber(std::string_view name) {
   if (name.size() < 4 || name.size() > 8) return 0;
-  if (Upper(name[0]) != 'C' || Upper(name[1]) != 'O' || Upper(name[2]) != 'M') return 0;
+  if (!uStrUtils::EqualsIgnoreAsciiCase(name.substr(0, 3), "COM")) return 0;
   std::uint32_t number = 0;
   for (const char c : name.substr(3)) {
     if (c < '0' || c > '9') return 0;

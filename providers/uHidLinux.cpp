@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "ci/uFileUtils.h"
 #include "ci/uThreadUtils.h"
 #include "socket/uPollWait.h"
 
@@ -42,7 +43,8 @@ struct TGlobalState {
 };
 
 std::string AtOffset(std::string what, std::size_t offset) {
-  return what + " at offset " + std::to_string(offset);
+  what += " at offset " + std::to_string(offset);
+  return what;
 }
 
 }  // namespace
@@ -412,30 +414,9 @@ constexpr std::size_t kMaxFileBytes = 65536;  // sysfs attributes here are at mo
 
 // The whole file, or nullopt with the reason in error.
 std::optional<std::string> ReadFile(const fs::path& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot open " + path.string() + ": " + ErrnoText(errno);
-    return std::nullopt;
-  }
   std::string content;
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "cannot read " + path.string() + ": " + ErrnoText(errno);
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    content.append(chunk, static_cast<std::size_t>(n));
-    if (content.size() > kMaxFileBytes) {
-      error = path.string() + " is longer than " + std::to_string(kMaxFileBytes) + " bytes";
-      ::close(fd);
-      return std::nullopt;
-    }
-  }
-  ::close(fd);
+  if (!uFileUtils::ReadWholeFile(path, content, error, {.MaxBytes = kMaxFileBytes}))
+    return std::nullopt;
   return content;
 }
 

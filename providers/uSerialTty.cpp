@@ -38,26 +38,10 @@ bool NotSupported(int err) noexcept {
 }
 
 std::string ErrnoText(int err) {
-  return std::error_code(err, std::generic_category()).message();
+  return uFileUtils::ErrnoText(err);
 }
 
-// ---- TFd, TWakeFd
-
-TFd& TFd::operator=(TFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int TFd::Release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void TFd::Reset(int fd) noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
+// ---- TWakeFd
 
 TWakeFd::TWakeFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (!fd_) throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -143,19 +127,15 @@ std::string PermissionText(const std::string& path) {
 
 std::string ProcessName(const fs::path& processDir) {
   std::string name;
-  const TFd fd(::open((processDir / "comm").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return name;
-  char buffer[64];
-  const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
-  if (n > 0) name.assign(buffer, static_cast<std::size_t>(n));
+  std::string ignored;  // a process that is gone has no name; a longer one is cut
+  uFileUtils::ReadWholeFile(processDir / "comm", name, ignored, {.MaxBytes = 64});
   while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
   return name;
 }
 
 bool IsNumber(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -179,7 +159,8 @@ std::string PortHolders(const std::string& path) {
       std::error_code linkError;
       if (fs::read_symlink(fd->path(), linkError) != target || linkError) continue;
       if (!holders.empty()) holders += ", ";
-      holders += pid == self ? "this program" : "process " + pid + " (" + ProcessName(it->path()) + ")";
+      holders +=
+          pid == self ? "this program" : "process " + pid + " (" + ProcessName(it->path()) + ")";
       ++holderCount;
       break;
     }
@@ -207,8 +188,8 @@ std::string Describe(const TLineSettings& s) {
   static constexpr const char* kParity[] = {"no", "odd", "even", "mark", "space"};
   static constexpr const char* kStop[] = {"1", "1.5", "2"};
   return std::to_string(s.BaudRate) + " baud, " + std::to_string(s.DataBits) + " data bits, " +
-         kParity[static_cast<int>(s.Parity)] + " parity, " +
-         kStop[static_cast<int>(s.StopBits)] + " stop bits";
+         kParity[static_cast<int>(s.Parity)] + " parity, " + kStop[static_cast<int>(s.StopBits)] +
+         " stop bits";
 }
 
 // Why termios cannot express s; empty when it can.
@@ -238,11 +219,20 @@ void Fill(termios2& t, const TLineSettings& s) {
   t.c_cflag |= BOTHER | CLOCAL | CREAD | kSizeBits[s.DataBits - 5];
   if (s.StopBits != TStopBits::One) t.c_cflag |= CSTOPB;  // with CS5 the UART sends 1.5
   switch (s.Parity) {
-    case TParity::None: break;
-    case TParity::Odd: t.c_cflag |= PARENB | PARODD; break;
-    case TParity::Even: t.c_cflag |= PARENB; break;
-    case TParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case TParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    case TParity::None:
+      break;
+    case TParity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case TParity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case TParity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case TParity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
   }
   if (s.FlowControl == TFlowControl::RtsCts) t.c_cflag |= CRTSCTS;
   t.c_ospeed = t.c_ispeed = s.BaudRate;
@@ -297,13 +287,12 @@ void TSerialTty::Fail(TFailure kind, const std::string& what, int err) const {
   throw ETtyError(kind, path_, what + (err != 0 ? ": " + ErrnoText(err) : ""), err);
 }
 
-void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bool dtr,
-                      bool rts) {
+void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bool dtr, bool rts) {
   Close();
   path_ = path;
   hasLines_ = true;
   hasCounters_ = true;
-  TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  uFileUtils::TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     const int err = errno;
     throw ETtyError(TFailure::Open, path, OpenFailureText(path, err), err);
@@ -322,7 +311,7 @@ void TSerialTty::Open(const std::string& path, const TLineSettings& settings, bo
   }
   // The writer's own description, opened before TIOCEXCL shuts others out; opened
   // non-blocking (no wait for a carrier) and switched to blocking after.
-  TFd writeFd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  uFileUtils::TFd writeFd(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!writeFd || ::fcntl(writeFd.Get(), F_SETFL, 0) != 0) {
     const int err = errno;
     throw ETtyError(TFailure::Open, path, OpenFailureText(path, err), err);
@@ -355,13 +344,15 @@ void TSerialTty::Apply(const TLineSettings& settings) {
   const std::string impossible = Unrepresentable(settings);
   if (!impossible.empty()) Fail(TFailure::Settings, impossible, 0);
   termios2 previous{};
-  if (::ioctl(fd_.Get(), TCGETS2, &previous) != 0) Fail(TFailure::Settings, "cannot read the line settings", errno);
+  if (::ioctl(fd_.Get(), TCGETS2, &previous) != 0)
+    Fail(TFailure::Settings, "cannot read the line settings", errno);
   termios2 asked = previous;
   Fill(asked, settings);
   if (::ioctl(fd_.Get(), TCSETS2, &asked) != 0)
     Fail(TFailure::Settings, "the driver refused " + Describe(settings), errno);
   termios2 got{};
-  if (::ioctl(fd_.Get(), TCGETS2, &got) != 0) Fail(TFailure::Settings, "cannot read the line settings", errno);
+  if (::ioctl(fd_.Get(), TCGETS2, &got) != 0)
+    Fail(TFailure::Settings, "cannot read the line settings", errno);
   const std::string difference = Difference(asked, got, settings, pseudo_);
   if (!difference.empty()) {
     ::ioctl(fd_.Get(), TCSETS2, &previous);
@@ -371,7 +362,8 @@ void TSerialTty::Apply(const TLineSettings& settings) {
 
 TLineSettings TSerialTty::Settings() const {
   termios2 t{};
-  if (::ioctl(fd_.Get(), TCGETS2, &t) != 0) Fail(TFailure::Settings, "cannot read the line settings", errno);
+  if (::ioctl(fd_.Get(), TCGETS2, &t) != 0)
+    Fail(TFailure::Settings, "cannot read the line settings", errno);
   TLineSettings s;
   s.BaudRate = t.c_ospeed;
   const tcflag_t size = t.c_cflag & CSIZE;
@@ -445,7 +437,8 @@ void TSerialTty::SetLine(TLine line, bool on) {
     hasLines_ = false;
     return;
   }
-  Fail(TFailure::Lines, std::string("cannot switch ") + (line == kLineDtr ? "DTR" : "RTS") + (on ? " on" : " off"),
+  Fail(TFailure::Lines,
+       std::string("cannot switch ") + (line == kLineDtr ? "DTR" : "RTS") + (on ? " on" : " off"),
        err);
 }
 

@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include "ci/uFileUtils.h"
 #include "ci/uThreadUtils.h"
 
 namespace uSerialTty {
@@ -87,25 +88,6 @@ std::string OpenFailureText(const std::string& path, int err);
 // through /proc/*/fd within a bounded scan); empty when none is visible.
 std::string PortHolders(const std::string& path);
 
-// An owned file descriptor.
-class TFd {
- public:
-  TFd() = default;
-  explicit TFd(int fd) noexcept : fd_(fd) {}
-  TFd(TFd&& other) noexcept : fd_(other.Release()) {}
-  TFd& operator=(TFd&& other) noexcept;
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() { Reset(); }
-  int Get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  int Release() noexcept;
-  void Reset(int fd = -1) noexcept;
-
- private:
-  int fd_ = -1;
-};
-
 // An eventfd that wakes a poll(2): Signal adds one, Drain takes what was added.
 class TWakeFd {
  public:
@@ -115,7 +97,7 @@ class TWakeFd {
   void Drain() noexcept;
 
  private:
-  TFd fd_;
+  uFileUtils::TFd fd_;
 };
 
 // Change counters of the lines and line errors (TIOCGICOUNT).
@@ -131,8 +113,8 @@ struct TLineCounters {
 class IModemLines {
  public:
   virtual ~IModemLines() = default;
-  virtual int Get(int fd, int& lines) = 0;                // TIOCMGET
-  virtual int Set(int fd, int lines, bool on) = 0;        // TIOCMBIS / TIOCMBIC
+  virtual int Get(int fd, int& lines) = 0;          // TIOCMGET
+  virtual int Set(int fd, int lines, bool on) = 0;  // TIOCMBIS / TIOCMBIC
   // TIOCMIWAIT: blocks until one of mask changes. It must return EINTR when the thread gets
   // the wake-up signal (see TSignalledThread), as the kernel's wait does.
   virtual int Wait(int fd, int mask) = 0;
@@ -195,8 +177,8 @@ class TSerialTty {
   [[noreturn]] void Fail(TFailure kind, const std::string& what, int err) const;
 
   const std::shared_ptr<IModemLines> lines_;
-  TFd fd_;
-  TFd writeFd_;  // blocking
+  uFileUtils::TFd fd_;
+  uFileUtils::TFd writeFd_;  // blocking
   std::string path_;
   bool pseudo_ = false;
   mutable std::atomic<bool> hasLines_{true};

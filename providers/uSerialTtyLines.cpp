@@ -123,8 +123,8 @@ TModemLineWatcher::TModemLineWatcher(IModemLines& lines, int fd, std::function<v
     failed_ = ENOTSUP;
     return;
   }
-  thread_ = std::make_unique<TSignalledThread>(
-      "Serial lines thread", [this](TSignalledThread& thread) { Run(thread); });
+  thread_ = std::make_unique<TSignalledThread>("Serial lines thread",
+                                               [this](TSignalledThread& thread) { Run(thread); });
 }
 
 void TModemLineWatcher::Run(TSignalledThread& thread) {

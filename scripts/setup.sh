@@ -7,6 +7,7 @@ DOVELA_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libudev-dev libboost-dev media-types
   qt6-base-dev qt6-webengine-dev libgl-dev fonts-dejavu-core
+  clang-tidy clang-format
 )
 
 # Installs the packages that are missing; touches apt only when something is missing.

@@ -17,7 +17,8 @@ namespace {
 
 void MakeRaw(int fd) {
   termios t{};
-  if (::tcgetattr(fd, &t) != 0) throw std::system_error(errno, std::generic_category(), "tcgetattr");
+  if (::tcgetattr(fd, &t) != 0)
+    throw std::system_error(errno, std::generic_category(), "tcgetattr");
   ::cfmakeraw(&t);
   if (::tcsetattr(fd, TCSANOW, &t) != 0)
     throw std::system_error(errno, std::generic_category(), "tcsetattr");

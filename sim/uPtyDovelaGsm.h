@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "ci/uFileUtils.h"
 #include "providers/uSerialTty.h"
 #include "sim/uSerialDovelaGsm.h"
 
@@ -36,8 +37,8 @@ class TPtyDovelaGsm {
   void ReadLoop();
   void Send(const std::string& bytes);
 
-  uSerialTty::TFd master_;
-  uSerialTty::TFd keeper_;  // the port side, held open
+  uFileUtils::TFd master_;
+  uFileUtils::TFd keeper_;  // the port side, held open
   std::string portPath_;
   uSerialTty::TWakeFd stop_;
   std::filesystem::path link_;

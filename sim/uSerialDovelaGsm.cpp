@@ -31,8 +31,8 @@ void TSerialDovelaGsm::Receive(const std::string& bytes) {
   {
     std::lock_guard lock(mutex_);
     // Past the unit's buffer the rest is not kept; the model answers that it is too long.
-    const std::size_t room = uDovelaGsmModel::kMaxRequestBytes + 1 - std::min(
-        partial_.size(), uDovelaGsmModel::kMaxRequestBytes + 1);
+    const std::size_t room = uDovelaGsmModel::kMaxRequestBytes + 1 -
+                             std::min(partial_.size(), uDovelaGsmModel::kMaxRequestBytes + 1);
     partial_.append(bytes, 0, std::min(room, bytes.size()));
     receiving_ = true;
     idleEnd_ = TClock::now() + std::chrono::milliseconds(kIdleEndMs);

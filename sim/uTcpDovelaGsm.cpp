@@ -14,7 +14,7 @@
 namespace uTcpDovelaGsm {
 
 struct TTcpDovelaGsm::TConnection {
-  uSerialTty::TFd Fd;
+  uFileUtils::TFd Fd;
   uSerialTty::TWakeFd Ended;  // signalled when the connection is to go
   std::unique_ptr<uSerialDovelaGsm::TSerialDovelaGsm> Unit;
 };
@@ -71,7 +71,7 @@ TTcpDovelaGsm::TExchangeTimes TTcpDovelaGsm::LastExchange() const {
 }
 
 void TTcpDovelaGsm::Accept() {
-  uSerialTty::TFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  uFileUtils::TFd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (!fd) return;
   if (connections_.size() >= static_cast<std::size_t>(kMaxConnections)) return;  // closed
   auto connection = std::make_unique<TConnection>();

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "ci/uFileUtils.h"
 #include "providers/uSerialTty.h"
 #include "sim/uSerialDovelaGsm.h"
 
@@ -58,7 +59,7 @@ class TTcpDovelaGsm {
   void Send(TConnection& connection, const std::string& bytes);
 
   const std::shared_ptr<uDovelaGsmModel::TDovelaGsmModel> model_;
-  uSerialTty::TFd listener_;
+  uFileUtils::TFd listener_;
   std::uint16_t port_ = 0;
   uSerialTty::TWakeFd stop_;
   std::list<std::unique_ptr<TConnection>> connections_;  // only on the loop thread

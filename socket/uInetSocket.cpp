@@ -148,13 +148,11 @@ void TInetSocketCustom::SetLocalPort(int port) {
 }
 
 void TInetSocketCustom::SetRemoteHost(const std::string& host) {
-  ChangeSetting(host, &TEngine::GetRemoteHost, &TEngine::SetRemoteHost,
-                TResetKind::WhenConnected);
+  ChangeSetting(host, &TEngine::GetRemoteHost, &TEngine::SetRemoteHost, TResetKind::WhenConnected);
 }
 
 void TInetSocketCustom::SetRemotePort(int port) {
-  ChangeSetting(port, &TEngine::GetRemotePort, &TEngine::SetRemotePort,
-                TResetKind::WhenConnected);
+  ChangeSetting(port, &TEngine::GetRemotePort, &TEngine::SetRemotePort, TResetKind::WhenConnected);
 }
 
 void TInetSocketCustom::SetSocketType(TInetSocketType type) {

@@ -106,8 +106,7 @@ class TInetSocketCustom {
   using TEngine = uInetSocketCoreExtended::TInetSocketCoreExtended;
   // Stores value through set when get gives another one, then resets the socket by kind.
   template <class V, class S>
-  void ChangeSetting(const V& value, V (TEngine::*get)(), void (TEngine::*set)(S),
-                     TResetKind kind);
+  void ChangeSetting(const V& value, V (TEngine::*get)(), void (TEngine::*set)(S), TResetKind kind);
   TEngine& Engine() noexcept { return workThread_->Engine(); }
 
   uSynchronizer::TMultiReadExclusiveWriteSynchronizerExtended lock_;

@@ -290,8 +290,8 @@ bool TInetSocketCoreExtended::IsConnectionLost() {
 
 TInetSocketCore::THold TInetSocketCoreExtended::HoldForReceive() {
   TReadLock hold(lock_);
-  const bool receives = core_.SocketType() == TInetSocketType::UDP ? core_.Bound()
-                                                                    : core_.Connected();
+  const bool receives =
+      core_.SocketType() == TInetSocketType::UDP ? core_.Bound() : core_.Connected();
   return receives ? core_.Hold() : TInetSocketCore::THold();
 }
 

@@ -17,7 +17,7 @@ void TInetSocketPacketQueue::Push(const TInetSocketPacket& packet) {
   if (capacity_ == 0) return;
   auto copy = std::make_unique<TInetSocketPacket>(packet);
   queue_.Push(copy.get());  // stores nothing when it raises, so the copy goes with `copy`
-  copy.release();
+  static_cast<void>(copy.release());
   if (capacity_ > 0 && queue_.Count() > capacity_) DropOldestLocked();
 }
 

@@ -34,7 +34,7 @@ using uInetSocketUtils::TInetSocketPacket;
 using uInetSocketUtils::TInetSocketPacketQueue;
 
 inline constexpr const char* kWorkThreadName = "Socket work thread";
-inline constexpr int kFastPasses = 1000;         // passes with the short pause after data
+inline constexpr int kFastPasses = 1000;  // passes with the short pause after data
 inline constexpr std::uint32_t kFastPauseMs = 1;
 inline constexpr std::uint32_t kIdlePauseMs = 10;
 // What the queue keeps until the owner sets a capacity: nothing reads it unless the owner

@@ -11,22 +11,18 @@ namespace uPollWait {
 
 TWakeEvent::TWakeEvent() noexcept : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-TWakeEvent::~TWakeEvent() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 void TWakeEvent::Signal() noexcept {
-  if (fd_ < 0) return;
+  if (!fd_) return;
   const std::uint64_t one = 1;
   // EAGAIN only when the counter is at its maximum, which is a pending signal as well.
-  while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(fd_.Get(), &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
 void TWakeEvent::Clear() noexcept {
-  if (fd_ < 0) return;
+  if (!fd_) return;
   std::uint64_t count = 0;
-  while (::read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+  while (::read(fd_.Get(), &count, sizeof count) < 0 && errno == EINTR) {
   }
 }
 

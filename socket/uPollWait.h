@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "ci/uFileUtils.h"
+
 namespace uPollWait {
 
 // An eventfd another thread signals to cut a wait short. A signal given while nobody waits
@@ -13,18 +15,15 @@ namespace uPollWait {
 class TWakeEvent {
  public:
   TWakeEvent() noexcept;
-  ~TWakeEvent();
-  TWakeEvent(const TWakeEvent&) = delete;
-  TWakeEvent& operator=(const TWakeEvent&) = delete;
 
   // Any thread, any time.
   void Signal() noexcept;
   // Takes a pending signal.
   void Clear() noexcept;
-  int Fd() const noexcept { return fd_; }
+  int Fd() const noexcept { return fd_.Get(); }
 
  private:
-  int fd_ = -1;
+  uFileUtils::TFd fd_;
 };
 
 struct TWaitResult {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,7 @@ const std::string kOther = "<html>other</html>";
 const std::string kPage = "page in sub";
 const std::string kStyle = "body { color: red; }";
 const std::string kSecret = "SECRET";
+constexpr std::int32_t kNextTimeout = 50;
 
 // A device that answers every request at once: with the text set for it, else with
 // "reply to " and the request.
@@ -98,6 +100,36 @@ class TScriptedChannel : public TTestChannel {
  private:
   std::mutex mutex_;
   std::vector<TCall> calls_;
+};
+
+// A channel whose exchange lasts until the test releases it.
+class THeldChannel : public TTestChannel {
+ public:
+  using TTestChannel::Query;
+  void Query(const std::string&, std::int32_t, std::int32_t, std::int32_t, bool, bool,
+             const uci_ICommunicationInterface::TQueryContinue&, const std::string&,
+             std::string& out) override {
+    std::unique_lock lock(mutex_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait_for(lock, 10s, [this] { return released_; });
+    out = "late answer";
+  }
+  bool WaitEntered() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [this] { return entered_; });
+  }
+  void LetGo() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
 };
 
 void WriteFile(const fs::path& file, const std::string& text) {
@@ -157,6 +189,8 @@ class HttpBridgeTest : public testing::Test {
       return channel_;
     };
     bridge_.MimeTable = &mime_;
+    // Exchanges end after a short silence instead of the program's second.
+    bridge_.NextTimeout = kNextTimeout;
 
     server_.SetDefaultPort(0);
     server_.SetOnCommandGet([this](THttpRequest& request, THttpResponse& response) {
@@ -344,7 +378,8 @@ TEST_F(HttpBridgeTest, DeviceRequestsRunInParallelAndEachGetsItsOwnAnswer) {
   for (const Case& c : cases) device_->SetAnswer(c.written, c.answer);
   device_->open = true;
 
-  // Every exchange takes a second of the device's silence; the channel runs them one by one.
+  // Every exchange takes the device's silence after its answer; the channel runs them one by
+  // one.
   std::vector<std::future<THttpReply>> replies;
   for (const Case& c : cases)
     replies.push_back(std::async(std::launch::async, [this, &c] { return Exchange(c.request); }));
@@ -414,16 +449,17 @@ TEST_F(HttpBridgeTest, BodiesBeyondTheLimitNeverReachTheDevice) {
 }
 
 TEST_F(HttpBridgeTest, StopWaitsForARunningDeviceExchange) {
-  device_->open = true;
+  const auto held = uMyInterfacedObject::Create<THeldChannel>();
+  held->open = true;
+  SetChannel(held);
   TRawHttpClient client("127.0.0.1", port_);
   client.Send(WithHost("GET /values HTTP/1.1\r\n\r\n", port_));
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (device_->writes == 0 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(1ms);
-  ASSERT_EQ(device_->writes, 1);
-  EXPECT_EQ(handlersDone_, 0);  // the exchange lasts until a second of silence
-
-  server_.Stop();
+  ASSERT_TRUE(held->WaitEntered());
+  auto stop = std::async(std::launch::async, [this] { server_.Stop(); });
+  EXPECT_EQ(stop.wait_for(100ms), std::future_status::timeout) << "Stop did not wait";
+  EXPECT_EQ(handlersDone_, 0);
+  held->LetGo();
+  ASSERT_EQ(stop.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(handlersDone_, 1);
   const THttpReply reply = client.ReadAll(1s);
   EXPECT_TRUE(reply.closed);
@@ -484,6 +520,10 @@ class HttpBridgeCallTest : public HttpBridgeTest {
     scripted_ = uMyInterfacedObject::Create<TScriptedChannel>();
     scripted_->open = true;
     SetChannel(scripted_);
+    const uHttpBridge::TBridge program;  // the program's limits
+    bridge_.FirstTimeout = program.FirstTimeout;
+    bridge_.NextTimeout = program.NextTimeout;
+    bridge_.TotalTimeout = program.TotalTimeout;
   }
   static THttpRequest Request(const std::string& method, const std::string& path) {
     THttpRequest request;

@@ -205,8 +205,10 @@ class TTerminal {
     }
     if (acknowledge_)
       ::send(fd, "\x01", 1, MSG_NOSIGNAL);
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(kTerminalAckTimeoutMs + 200));
+    else  // hold the connection until the program gives up on it and closes its end
+      for (pollfd q{fd, POLLIN, 0};
+           ::poll(&q, 1, kTerminalAckTimeoutMs + 2000) > 0 && ::recv(fd, buf, sizeof buf, 0) > 0;) {
+      }
     ::close(fd);
     return received;
   }

@@ -10,19 +10,12 @@
 
 #include "ci/uMyInterfacedObject.h"
 #include "ci/uThreadUtils.h"
+#include "support/WaitUntil.h"
 
 using uCI_Wrapper::TCommunicationWrapperInterface;
 
 namespace {
-template <class Pred>
-bool WaitUntil(Pred pred, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using testsupport::WaitUntil;
 }  // namespace
 
 TEST(WrapperDestruction, FromAnotherThreadWaitsForTheEventRunningOnTheReceiveThread) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/TestInterfaces.h"
+#include "support/WaitUntil.h"
 
 using namespace uDispatcher;
 using testsupport::ITestSender;
@@ -86,15 +87,7 @@ struct TGateEvent : TDispatcherEvent {
   }
 };
 
-template <class Pred>
-bool WaitUntil(Pred pred, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using testsupport::WaitUntil;
 }  // namespace
 
 TEST(DispatcherQueue, RemoveSlotEventsKeepsTheOthersInOrder) {

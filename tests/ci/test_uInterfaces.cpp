@@ -59,10 +59,11 @@ TEST(InterfacesPtr, CountsReferencesAndFreesWithTheLast) {
     EXPECT_EQ(object->RefCount(), 2);
     TInterfacePtr<ITestSender> c = std::move(b);
     EXPECT_EQ(object->RefCount(), 2);
-    EXPECT_FALSE(b);
+    EXPECT_FALSE(b);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
     a = nullptr;
     EXPECT_EQ(object->RefCount(), 1);
-    c = c;  // self-assignment keeps the reference
+    const TInterfacePtr<ITestSender>& same = c;
+    c = same;  // self-assignment keeps the reference
     EXPECT_EQ(object->RefCount(), 1);
   }
   EXPECT_EQ(TTestObject::Live(), liveBefore);

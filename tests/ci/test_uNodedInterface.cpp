@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -24,6 +23,7 @@
 
 #include "ci/uMethod.h"
 #include "ci/uMyInterfacedObject.h"
+#include "ci/uStrUtils.h"
 
 using uInterfaces::IInterface;
 using uInterfaces::TGUID;
@@ -679,11 +679,6 @@ class NodedInterfaceFind : public NodedInterfaceTree {
   TTestNode* b1 = nullptr;
   TTestNode* third = nullptr;
 };
-
-std::string Lower(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return text;
-}
 }  // namespace
 
 TEST_F(NodedInterfaceFind, ByNameIsDepthFirstAndCaseSensitive) {
@@ -712,8 +707,10 @@ TEST_F(NodedInterfaceFind, ByGuidIsDepthFirstAndCaseSensitive) {
     TTestNode* expected;
   };
   const TCase cases[] = {
-      {"self", root->GetGUIDString(), root},     {"grandchild", b1->GetGUIDString(), b1},
-      {"first in depth-first order", kGuid, a1}, {"lower case", Lower(kGuid), nullptr},
+      {"self", root->GetGUIDString(), root},
+      {"grandchild", b1->GetGUIDString(), b1},
+      {"first in depth-first order", kGuid, a1},
+      {"lower case", uStrUtils::AsciiLower(kGuid), nullptr},
       {"absent", kOtherGuid, nullptr},
   };
   for (const TCase& c : cases) {

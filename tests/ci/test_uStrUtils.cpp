@@ -237,4 +237,71 @@ TEST(StrUtilsTest, DecimalSeparatorFromSeveralThreads) {
   for (const char separator : seen) EXPECT_EQ(separator, uStrUtils::DecimalSeparator());
 }
 
+// Letter case is ASCII only: bytes outside 'A'..'Z' / 'a'..'z' (digits, punctuation, UTF-8
+// bytes such as those of "Ž", 0x80..0xFF under any locale) stay as they are.
+struct CaseRow {
+  std::string_view text;
+  std::string_view lower;
+  std::string_view upper;
+};
+
+TEST(StrUtilsTest, AsciiCaseTable) {
+  const CaseRow rows[] = {
+      {"", "", ""},
+      {"Content-Type", "content-type", "CONTENT-TYPE"},
+      {"@[`{09", "@[`{09", "@[`{09"},  // the neighbours of the letter ranges
+      {"\xC5\xBDlu\xC5\xA5ou\xC4\x8Dk\xC3\xBD", "\xC5\xBDlu\xC5\xA5ou\xC4\x8Dk\xC3\xBD",
+       "\xC5\xBDLU\xC5\xA5OU\xC4\x8DK\xC3\xBD"},
+      {std::string_view("a\0B", 3), std::string_view("a\0b", 3), std::string_view("A\0B", 3)},
+  };
+  for (const CaseRow& row : rows) {
+    SCOPED_TRACE(std::string(row.text));
+    EXPECT_EQ(uStrUtils::AsciiLower(row.text), row.lower);
+    EXPECT_EQ(uStrUtils::AsciiUpper(row.text), row.upper);
+  }
+  for (int c = 0; c < 256; ++c) {
+    const char ch = static_cast<char>(c);
+    const bool upper = c >= 'A' && c <= 'Z';
+    const bool lower = c >= 'a' && c <= 'z';
+    EXPECT_EQ(uStrUtils::AsciiLower(ch), upper ? static_cast<char>(c + 32) : ch) << c;
+    EXPECT_EQ(uStrUtils::AsciiUpper(ch), lower ? static_cast<char>(c - 32) : ch) << c;
+  }
+}
+
+struct CompareRow {
+  std::string_view a;
+  std::string_view b;
+  bool equal;
+  bool endsWith;  // a ends with b
+};
+
+TEST(StrUtilsTest, IgnoreAsciiCaseCompareTable) {
+  const CompareRow rows[] = {
+      {"", "", true, true},
+      {"dst", "DST", true, true},
+      {"DsT", "dSt", true, true},
+      {"DST", "DS", false, false},
+      {"CI Data Receive Thread", " thread", false, true},
+      {"thread", " thread", false, false},     // shorter than the suffix
+      {"[", "{", false, false},                // 0x5B and 0x7B differ by 32 but are no letters
+      {"\xC5\xBD", "\xC5\xBE", false, false},  // "Ž" and "ž" differ outside ASCII
+  };
+  for (const CompareRow& row : rows) {
+    SCOPED_TRACE(std::string(row.a) + " / " + std::string(row.b));
+    EXPECT_EQ(uStrUtils::EqualsIgnoreAsciiCase(row.a, row.b), row.equal);
+    EXPECT_EQ(uStrUtils::EqualsIgnoreAsciiCase(row.b, row.a), row.equal);
+    EXPECT_EQ(uStrUtils::EndsWithIgnoreAsciiCase(row.a, row.b), row.endsWith);
+  }
+}
+
+TEST(StrUtilsTest, HexDigitValueTable) {
+  for (int c = 0; c < 256; ++c) {
+    int expected = -1;
+    if (c >= '0' && c <= '9') expected = c - '0';
+    if (c >= 'a' && c <= 'f') expected = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') expected = c - 'A' + 10;
+    EXPECT_EQ(uStrUtils::HexDigitValue(static_cast<char>(c)), expected) << c;
+  }
+}
+
 }  // namespace

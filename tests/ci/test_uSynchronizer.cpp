@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <latch>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -423,6 +425,67 @@ TEST(SynchronizerThreads, MixedReadersAndWritersStayExclusive) {
   EXPECT_EQ(shared->lock.GetRevisionLevel(), static_cast<std::uint32_t>(kWrites));
   EXPECT_EQ(shared->lock.GetReadCount(), 0);
   EXPECT_EQ(shared->lock.GetWriteCount(), 0);
+}
+
+// The scoped holds take the kind they name, give it back on every way out of the scope, and a
+// Begin that throws (a write asked for while this thread reads) leaves nothing to give back.
+TEST(SynchronizerScopedHolds, TakeTheirKindAndReleaseOnEveryPath) {
+  struct TCase {
+    const char* name;
+    std::function<void(Lock&)> hold;  // takes the hold, then leaves its scope by throwing
+    int reads;
+    int writes;
+  };
+  const TCase cases[] = {
+      {"read",
+       [](Lock& l) {
+         uSynchronizer::TReadLock h(l);
+         throw std::runtime_error("out");
+       },
+       1, 0},
+      {"write",
+       [](Lock& l) {
+         uSynchronizer::TWriteLock h(l);
+         throw std::runtime_error("out");
+       },
+       0, 1},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Lock lock("THoldLock");
+    int reads = -1, writes = -1;
+    try {
+      c.hold(lock);
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(lock.GetReadCount(), 0);
+    EXPECT_EQ(lock.GetWriteCount(), 0);
+    {
+      const auto inside = [&](Lock& l) {
+        reads = l.GetReadCount();
+        writes = l.GetWriteCount();
+      };
+      if (c.reads > 0) {
+        uSynchronizer::TReadLock h(lock);
+        inside(lock);
+      } else {
+        uSynchronizer::TWriteLock h(lock);
+        inside(lock);
+      }
+    }
+    EXPECT_EQ(reads, c.reads);
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(lock.GetReadCount(), 0);
+    EXPECT_EQ(lock.GetWriteCount(), 0);
+  }
+  Lock lock("THoldLock");
+  {
+    uSynchronizer::TReadLock read(lock);
+    EXPECT_THROW(uSynchronizer::TWriteLock write(lock), LockError);
+    EXPECT_EQ(lock.GetWriteCount(), 0);
+    EXPECT_EQ(lock.GetReadCount(), 1);
+  }
+  EXPECT_EQ(lock.GetReadCount(), 0);
 }
 
 }  // namespace

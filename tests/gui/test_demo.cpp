@@ -12,7 +12,9 @@
 #include "gui/uAppHelpers.h"
 #include "gui/uMain.h"
 #include "gui/uMessageBox.h"
+#include "gui/uMessageBoxSeam.h"
 #include "gui/uStringListDialog.h"
+#include "gui/uStringListDialogSeam.h"
 #include "gui/uStyle.h"
 #include "sim/uSimulatedDovelaGsm.h"
 #include "support/GuiTestMain.h"
@@ -74,10 +76,10 @@ class TestDemo : public QObject {
   void initTestCase() {
     dir_ = CopyProgramFolder();
     device_ = uSimulatedDovelaGsm::TSimulatedDovelaGsm::Add(*gBackend);
-    uMessageBox::SetShowMessageHookForTesting([this](const QString& text) { messages_ << text; });
-    uStringListDialog::TfrmStringListDialog::SetExecuteHookForTesting(
+    uMessageBox::SetShowMessageHook([this](const QString& text) { messages_ << text; });
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook(
         [this](uStringListDialog::TfrmStringListDialog& dialog) {
-          dialog.SetCurrentRowForTesting(0);
+          uStringListDialog::TStringListDialogSeam::SetCurrentRow(dialog, 0);
           dialog.show();
           Shot(&dialog, "device-dialog.png");
           dialog.hide();
@@ -98,15 +100,16 @@ class TestDemo : public QObject {
     dialog_.reset();
     style_.reset();
     device_.reset();
-    uMessageBox::SetShowMessageHookForTesting({});
-    uStringListDialog::TfrmStringListDialog::SetExecuteHookForTesting({});
+    uMessageBox::SetShowMessageHook({});
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook({});
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
 
   void idleWindowShowsTheBackgroundPage() {
     QTRY_VERIFY_WITH_TIMEOUT(main_->Browser()->title() == "Dovela GSM Configurator", 30000);
-    QTest::qWait(300);
+    QVERIFY(Waited("document.readyState === 'complete'"));
+    QTest::qWait(100);  // the frame that shows it
     Shot(main_.get(), "main-window.png");
   }
 
@@ -148,7 +151,8 @@ class TestDemo : public QObject {
 
   void theActionsTab() {
     Eval("location.hash = '#akce'");
-    QTest::qWait(300);
+    QVERIFY(Waited("!document.getElementById('tab-akce').hidden"));
+    QTest::qWait(100);  // the frame that shows it
     Shot(main_.get(), "page-actions.png");
   }
 };

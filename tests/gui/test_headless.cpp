@@ -81,12 +81,12 @@ class TProgram {
     if (pid_ <= 0) return -1;
     ::kill(pid_, signal);
     int status = 0;
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 3000; ++i) {
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
-      ::usleep(100000);
+      ::usleep(10000);
     }
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, &status, 0);

@@ -5,12 +5,13 @@
 
 #include "gui/uAppHelpers.h"
 #include "gui/uMessageBox.h"
+#include "gui/uMessageBoxSeam.h"
 
 class TestAppHelpers : public QObject {
   Q_OBJECT
 
  private slots:
-  void cleanup() { uMessageBox::SetShowMessageHookForTesting({}); }
+  void cleanup() { uMessageBox::SetShowMessageHook({}); }
 
   void isUnlockGesture_data() {
     QTest::addColumn<int>("button");
@@ -52,7 +53,7 @@ class TestAppHelpers : public QObject {
 
   void showMessageHookCollectsTexts() {
     QStringList messages;
-    uMessageBox::SetShowMessageHookForTesting([&](const QString& text) { messages << text; });
+    uMessageBox::SetShowMessageHook([&](const QString& text) { messages << text; });
     uMessageBox::ShowMessage(nullptr, "err - not found");
     uMessageBox::ShowMessage(nullptr, QString::fromUtf8("Zařízení nenalezeno"));
     QCOMPARE(messages, (QStringList{"err - not found", QString::fromUtf8("Zařízení nenalezeno")}));
@@ -69,7 +70,7 @@ class TestAppHelpers : public QObject {
       if (!box) return;
       title = box->windowTitle();
       text = box->text();
-      buttons = box->buttons().size();
+      buttons = static_cast<int>(box->buttons().size());
       information = box->icon() == QMessageBox::Information;
       QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
     });

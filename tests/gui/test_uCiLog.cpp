@@ -19,6 +19,7 @@
 #include "ci/uCI_DataSpy.h"
 #include "ci/uMyInterfacedObject.h"
 #include "gui/uCiLog.h"
+#include "gui/uCiLogSeam.h"
 #include "support/TestChannel.h"
 
 using uCiLog::TfCiLog;
@@ -98,8 +99,8 @@ class TestCiLog : public QObject {
   void init() {
     channel_ = uMyInterfacedObject::Create<testsupport::TTestChannel>();
     log_ = std::make_unique<TfCiLog>();
-    log_->SetTickIntervalForTesting(60 * 60 * 1000);  // ticks come from the tests
-    log_->SetClockForTesting([] { return kNow; });
+    uCiLog::TCiLogSeam::SetTickInterval(*log_, 60 * 60 * 1000);  // ticks come from the tests
+    uCiLog::TCiLogSeam::SetClock(*log_, [] { return kNow; });
     log_->ShowLog(QString());
     QVERIFY(QTest::qWaitForWindowExposed(log_.get()));
   }
@@ -122,7 +123,7 @@ class TestCiLog : public QObject {
     const std::string packet = Packet(0x0A);
     QCOMPARE(packet.size(), std::size_t{9});
     Report(packet, kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     const auto lines = Lines();
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, kStamp + "=> " + Hex(packet));
@@ -148,12 +149,12 @@ class TestCiLog : public QObject {
     const std::string packet = Packet(static_cast<std::uint8_t>(code), "xyz");
     Report(packet.substr(0, 5), kRead);
     if (tickBetween) {
-      log_->TickForTesting();
+      uCiLog::TCiLogSeam::Tick(*log_);
       QCOMPARE(Lines().size(), 0);
     }
     Report(packet.substr(5), kRead);
-    log_->TickForTesting();
-    log_->TickForTesting();  // a quiet tick has nothing left to flush
+    uCiLog::TCiLogSeam::Tick(*log_);
+    uCiLog::TCiLogSeam::Tick(*log_);  // a quiet tick has nothing left to flush
     const auto lines = Lines();
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, kStamp + "<= " + Hex(packet));
@@ -169,10 +170,10 @@ class TestCiLog : public QObject {
     QFETCH(bool, tickBetween);
     Filter()->setText("0A");
     Report(Packet(0x0A), kSent);
-    if (tickBetween) log_->TickForTesting();
+    if (tickBetween) uCiLog::TCiLogSeam::Tick(*log_);
     Report(Packet(0x00, "ans"), kRead);
     Report(Packet(0x0B), kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     const auto lines = Lines();
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, kStamp + "=> " + Hex(Packet(0x0B)));
@@ -180,7 +181,7 @@ class TestCiLog : public QObject {
 
   void initialFilterHidesNothing() {
     for (std::uint8_t code : {0x00, 0x0A, 0xDA, 0xDE, 0xFF}) Report(Packet(code), kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     QCOMPARE(Lines().size(), 5);
   }
 
@@ -199,7 +200,7 @@ class TestCiLog : public QObject {
     QFETCH(std::string, text);
     QFETCH(QStringList, expected);
     Report(text, kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     const auto lines = Lines();
     QCOMPARE(lines.size(), expected.size());
     const TLine& last = lines.back();
@@ -216,10 +217,10 @@ class TestCiLog : public QObject {
   void receivedTextIsMagentaWithoutStamp() {
     QFETCH(bool, sentAfter);
     Report("+CSQ: 20", kRead);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     QCOMPARE(Lines().size(), 0);  // may still become a packet's start... or not
     if (sentAfter) Report("AT", kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     const auto lines = Lines();
     QCOMPARE(lines.size(), sentAfter ? 2 : 1);
     QCOMPARE(lines[0].text, QString("+CSQ: 20"));
@@ -237,8 +238,8 @@ class TestCiLog : public QObject {
     std::string packet = Packet(0x00, "abc");
     packet[packet.size() - 2] = static_cast<char>(packet[packet.size() - 2] + 1);
     Report(packet, direction);
-    log_->TickForTesting();
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
+    uCiLog::TCiLogSeam::Tick(*log_);
     QCOMPARE(Lines().size(), 0);
   }
 
@@ -247,8 +248,8 @@ class TestCiLog : public QObject {
     Report(Packet(0x01), kSent);
     Report("OK", kRead);
     log_->ShowLog(QString());
-    log_->TickForTesting();
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
+    uCiLog::TCiLogSeam::Tick(*log_);
     QCOMPARE(Lines().size(), 0);
   }
 
@@ -266,10 +267,10 @@ class TestCiLog : public QObject {
     log_->ShowLog(ownGuid ? QString::fromStdString(node->GetGUIDString())
                           : QString("{00000000-0000-0000-0000-000000000001}"));
     Report("AT", kSent);
-    QCOMPARE(log_->QueuedForTesting(), std::size_t(queued));
+    QCOMPARE(uCiLog::TCiLogSeam::Queued(*log_), std::size_t(queued));
     uCI_DataSpy::CallDataSpy(nullptr, "AT", kSent);
     Report("", kSent);
-    QCOMPARE(log_->QueuedForTesting(), std::size_t(queued));
+    QCOMPARE(uCiLog::TCiLogSeam::Queued(*log_), std::size_t(queued));
   }
 
   void clearKeepsPartialReceivedPacket_data() {
@@ -283,17 +284,17 @@ class TestCiLog : public QObject {
     QFETCH(bool, tickBeforeClear);
     QFETCH(bool, sentQueued);
     Report(Packet(0x01), kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     QCOMPARE(Lines().size(), 1);
     const std::string packet = Packet(0x00, "answer");
     if (sentQueued) Report("AT", kSent);  // dropped by Clear
     Report(packet.substr(0, 6), kRead);
-    if (tickBeforeClear) log_->TickForTesting();
+    if (tickBeforeClear) uCiLog::TCiLogSeam::Tick(*log_);
     QTest::mouseClick(Button("btnClear"), Qt::LeftButton);
     QCOMPARE(Lines().size(), 0);
     Report(packet.substr(6), kRead);
-    log_->TickForTesting();
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
+    uCiLog::TCiLogSeam::Tick(*log_);
     const auto lines = Lines();
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, kStamp + "<= " + Hex(packet));
@@ -304,9 +305,9 @@ class TestCiLog : public QObject {
     Report("AT", kSent);
     Report("+", kRead);
     QTest::mouseClick(Button("btnClear"), Qt::LeftButton);
-    log_->TickForTesting();  // the marker: "+" is no packet, nothing is cut
+    uCiLog::TCiLogSeam::Tick(*log_);  // the marker: "+" is no packet, nothing is cut
     QCOMPARE(Lines().size(), 0);
-    log_->TickForTesting();  // a quiet tick flushes only the kept tail
+    uCiLog::TCiLogSeam::Tick(*log_);  // a quiet tick flushes only the kept tail
     const auto lines = Lines();
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, QString("+"));
@@ -319,20 +320,20 @@ class TestCiLog : public QObject {
     Report(packet.substr(4, 4), kRead);
     QTest::mouseClick(Button("btnClear"), Qt::LeftButton);
     Report(packet.substr(8), kRead);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     const auto lines = Lines();
     QCOMPARE(lines.size(), 1);
     QCOMPARE(lines[0].text, kStamp + "<= " + Hex(packet));
   }
 
   void pauseHoldsReportsUntilReleased() {
-    log_->SetTickIntervalForTesting(5);
+    uCiLog::TCiLogSeam::SetTickInterval(*log_, 5);
     QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
     QVERIFY(Button("sbPause")->isChecked());
     Report(Packet(0x01), kSent);
     QTest::qWait(40);
     QCOMPARE(Lines().size(), 0);
-    QCOMPARE(log_->QueuedForTesting(), std::size_t{1});
+    QCOMPARE(uCiLog::TCiLogSeam::Queued(*log_), std::size_t{1});
     QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
     QVERIFY(!Button("sbPause")->isChecked());
     QTRY_COMPARE_WITH_TIMEOUT(Lines().size(), 1, 2000);
@@ -343,11 +344,11 @@ class TestCiLog : public QObject {
     log_->showMinimized();
     QVERIFY(log_->isMinimized());
     Report(Packet(0x01), kSent);
-    QCOMPARE(log_->QueuedForTesting(), std::size_t{1});
+    QCOMPARE(uCiLog::TCiLogSeam::Queued(*log_), std::size_t{1});
     log_->ShowLog(QString());
     QVERIFY(!log_->isMinimized());
     QVERIFY(log_->isVisible());
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     QCOMPARE(Lines().size(), 1);
   }
 
@@ -362,12 +363,12 @@ class TestCiLog : public QObject {
       during = std::async(std::launch::async, [this] { Report(Packet(0x02), kSent); });
       queuedDuringTheTick = during.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     });
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     disconnect(connection);
     QVERIFY(during.valid());
     during.wait();
     QVERIFY(queuedDuringTheTick);
-    QCOMPARE(log_->QueuedForTesting(), std::size_t{1});
+    QCOMPARE(uCiLog::TCiLogSeam::Queued(*log_), std::size_t{1});
   }
 
   // A paused window holds a bounded queue; what did not fit is shown as one line in its
@@ -383,7 +384,7 @@ class TestCiLog : public QObject {
     QFETCH(int, maxEntries);
     QFETCH(int, maxBytes);
     QFETCH(int, kept);
-    log_->SetQueueLimitsForTesting(std::size_t(maxEntries), std::size_t(maxBytes));
+    uCiLog::TCiLogSeam::SetQueueLimits(*log_, std::size_t(maxEntries), std::size_t(maxBytes));
     QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
     QStringList expected;
     constexpr int kReports = 6;
@@ -398,10 +399,10 @@ class TestCiLog : public QObject {
                              .arg(dropped)
                              .arg(dropped * 10);
     QTest::mouseClick(Button("sbPause"), Qt::LeftButton);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     const std::string after = Packet(0x02);
     Report(after, kSent);
-    log_->TickForTesting();
+    uCiLog::TCiLogSeam::Tick(*log_);
     expected << kStamp + "=> " + Hex(after);
     QStringList texts;
     for (const TLine& line : Lines()) texts << line.text;
@@ -413,7 +414,7 @@ class TestCiLog : public QObject {
   }
 
   void backlogBeyondTheBudgetIsShownOverPassesInOrder() {
-    log_->SetTickBudgetForTesting(std::chrono::milliseconds(0));
+    uCiLog::TCiLogSeam::SetTickBudget(*log_, std::chrono::milliseconds(0));
     QStringList expected;
     for (int i = 0; i < 150; ++i) {
       const std::string packet = Packet(0x01, std::string(1, static_cast<char>(i)));
@@ -422,8 +423,8 @@ class TestCiLog : public QObject {
     }
     QList<int> shown;
     for (int pass = 0; pass < 3; ++pass) {
-      log_->TickForTesting();
-      shown << Lines().size();
+      uCiLog::TCiLogSeam::Tick(*log_);
+      shown << static_cast<int>(Lines().size());
     }
     QCOMPARE(shown, (QList<int>{64, 128, 150}));
     QStringList texts;

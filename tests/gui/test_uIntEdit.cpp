@@ -13,6 +13,7 @@
 
 #include "gui/uIntEdit.h"
 #include "gui/uMessageBox.h"
+#include "gui/uMessageBoxSeam.h"
 
 using uIntEdit::TIntEdit;
 
@@ -37,9 +38,9 @@ class TestIntEdit : public QObject {
 
  private slots:
   void initTestCase() {
-    uMessageBox::SetShowMessageHookForTesting([this](const QString& text) { messages_ << text; });
+    uMessageBox::SetShowMessageHook([this](const QString& text) { messages_ << text; });
   }
-  void cleanupTestCase() { uMessageBox::SetShowMessageHookForTesting({}); }
+  void cleanupTestCase() { uMessageBox::SetShowMessageHook({}); }
   void init() {
     messages_.clear();
     window_ = std::make_unique<QWidget>();

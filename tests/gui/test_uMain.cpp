@@ -14,10 +14,14 @@
 
 #include "bridge/uDeviceTypes.h"
 #include "gui/uMain.h"
+#include "gui/uMainSeam.h"
 #include "gui/uMessageBox.h"
+#include "gui/uMessageBoxSeam.h"
 #include "gui/uSettings.h"
+#include "gui/uSettingsSeam.h"
 #include "gui/uShapeEx.h"
 #include "gui/uStringListDialog.h"
+#include "gui/uStringListDialogSeam.h"
 #include "gui/uStyle.h"
 #include "providers/uHidSimulated.h"
 #include "support/GuiTestMain.h"
@@ -108,12 +112,12 @@ class TestMainWindow : public QObject {
     executed_ = 0;
     choose_ = 0;
     beforeChoice_ = nullptr;
-    uMessageBox::SetShowMessageHookForTesting([this](const QString& text) { messages_ << text; });
-    uStringListDialog::TfrmStringListDialog::SetExecuteHookForTesting(
+    uMessageBox::SetShowMessageHook([this](const QString& text) { messages_ << text; });
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook(
         [this](uStringListDialog::TfrmStringListDialog& dialog) {
           ++executed_;
           if (beforeChoice_) beforeChoice_();
-          dialog.SetCurrentRowForTesting(choose_);
+          uStringListDialog::TStringListDialogSeam::SetCurrentRow(dialog, choose_);
           return true;
         });
   }
@@ -126,8 +130,8 @@ class TestMainWindow : public QObject {
     for (const auto& d : devices_) gBackend->RemoveDevice(d);
     devices_.clear();
     dir_.reset();
-    uMessageBox::SetShowMessageHookForTesting({});
-    uStringListDialog::TfrmStringListDialog::SetExecuteHookForTesting({});
+    uMessageBox::SetShowMessageHook({});
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook({});
   }
 
   void detectDeviceType_data() {
@@ -341,17 +345,17 @@ class TestMainWindow : public QObject {
   // A start that fails shows its message and leaves a window whose buttons and accessors
   // work without the core: "Připojit" says again why, the others do nothing harmful.
   void failedStartLeavesAUsableWindow() {
-    uMain::TfMain::SetCoreFactoryForTesting(
+    uMain::TMainSeam::SetCoreFactory(
         [](const fs::path&) -> std::unique_ptr<uConfiguratorCore::TConfiguratorCore> {
           throw std::runtime_error("the start failed");
         });
     Build(true);
-    uMain::TfMain::SetCoreFactoryForTesting({});
+    uMain::TMainSeam::SetCoreFactory({});
     Add(Device("Dovela GSM", "S1"));
     uSettings::TfrmSettings settings;
     main_->SetSettingsDialog(&settings);
     int settingsShown = 0;
-    uSettings::TfrmSettings::SetExecuteHookForTesting([&](uSettings::TfrmSettings&) {
+    uSettings::TSettingsSeam::SetExecuteHook([&](uSettings::TfrmSettings&) {
       ++settingsShown;
       return true;
     });
@@ -372,7 +376,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(messages_, (QStringList{"the start failed", "the start failed"}));
     QCOMPARE(executed_, 0);
     QCOMPARE(settingsShown, 0);
-    uSettings::TfrmSettings::SetExecuteHookForTesting({});
+    uSettings::TSettingsSeam::SetExecuteHook({});
     main_->SetSettingsDialog(nullptr);
     main_.reset();  // the end runs without a core as well
   }
@@ -413,7 +417,7 @@ class TestMainWindow : public QObject {
   void cancellingTheChoiceChangesNothing() {
     Build(true);
     Add(Device("Dovela GSM", "C1"));
-    uStringListDialog::TfrmStringListDialog::SetExecuteHookForTesting(
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook(
         [](uStringListDialog::TfrmStringListDialog&) { return false; });
     main_->shpxConnectClick();
     QCOMPARE(QString::fromStdString(main_->DeviceType()), QString());

@@ -9,14 +9,16 @@
 #include <functional>
 #include <memory>
 
+#include "ci/uCI_Library.h"
 #include "gui/uCiLog.h"
 #include "gui/uIntEdit.h"
 #include "gui/uMain.h"
 #include "gui/uMessageBox.h"
+#include "gui/uMessageBoxSeam.h"
 #include "gui/uSettings.h"
+#include "gui/uSettingsSeam.h"
 #include "gui/uShapeEx.h"
 #include "gui/uStyle.h"
-#include "ci/uCI_Library.h"
 #include "providers/uCI_Providers.h"
 #include "providers/uHidSimulated.h"
 
@@ -53,15 +55,15 @@ class TestSettings : public QObject {
     QCursor::setPos(790, 590);  // away from the dialog's buttons
     uStyle::InstallFontSubstitutions();
     style_ = std::make_unique<uStyle::TdmStyle>();
-    uMessageBox::SetShowMessageHookForTesting([this](const QString& text) { messages_ << text; });
+    uMessageBox::SetShowMessageHook([this](const QString& text) { messages_ << text; });
   }
-  void cleanupTestCase() { uMessageBox::SetShowMessageHookForTesting({}); }
+  void cleanupTestCase() { uMessageBox::SetShowMessageHook({}); }
   void init() {
     messages_.clear();
     dialog_ = std::make_unique<TfrmSettings>(style_.get());
   }
   void cleanup() {
-    TfrmSettings::SetExecuteHookForTesting({});
+    uSettings::TSettingsSeam::SetExecuteHook({});
     dialog_.reset();
   }
 
@@ -164,7 +166,7 @@ class TestSettings : public QObject {
       main.SetSettingsDialog(dialog_.get());
       main.SetDefaultPort(8080);
       int shown = -1;
-      TfrmSettings::SetExecuteHookForTesting([&](TfrmSettings& dialog) {
+      uSettings::TSettingsSeam::SetExecuteHook([&](TfrmSettings& dialog) {
         shown = dialog.WebPortEdit()->Value();
         dialog.WebPortEdit()->setText("9090");
         return ok;

@@ -9,6 +9,7 @@
 
 #include "gui/uShapeEx.h"
 #include "gui/uStringListDialog.h"
+#include "gui/uStringListDialogSeam.h"
 #include "gui/uStyle.h"
 
 using uShapeEx::TShapeEx;
@@ -55,7 +56,7 @@ class TestStringListDialog : public QObject {
     dialog_->setWindowTitle(QString::fromUtf8("Seznam zařízení"));
   }
   void cleanup() {
-    TfrmStringListDialog::SetExecuteHookForTesting({});
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook({});
     dialog_.reset();
   }
 
@@ -173,14 +174,14 @@ class TestStringListDialog : public QObject {
     QList<int> selectedRows;
     bool okEnabled = false;
     bool listHasFocus = false;
-    TfrmStringListDialog::SetExecuteHookForTesting([&](TfrmStringListDialog& dialog) {
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook([&](TfrmStringListDialog& dialog) {
       ++calls;
       rows = ShownRows();
       row = List()->currentRow();
       for (const QListWidgetItem* item : List()->selectedItems()) selectedRows << List()->row(item);
       okEnabled = Ok()->isEnabled();
       listHasFocus = dialog.focusWidget() == List();
-      if (hookRow != -2) dialog.SetCurrentRowForTesting(hookRow);
+      if (hookRow != -2) uStringListDialog::TStringListDialogSeam::SetCurrentRow(dialog, hookRow);
       return hookResult;
     });
     QCOMPARE(dialog_->Execute(), hookResult);
@@ -197,7 +198,8 @@ class TestStringListDialog : public QObject {
   void executeAgainShowsTheNewRows() {
     dialog_->SetItems({"A", "B", "C"});
     dialog_->SetSelectedIndex(2);
-    TfrmStringListDialog::SetExecuteHookForTesting([](TfrmStringListDialog&) { return true; });
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook(
+        [](TfrmStringListDialog&) { return true; });
     QVERIFY(dialog_->Execute());
     QCOMPARE(dialog_->SelectedIndex(), 2);
 
@@ -206,7 +208,7 @@ class TestStringListDialog : public QObject {
     QStringList rows;
     int row = -3;
     bool okEnabled = true;
-    TfrmStringListDialog::SetExecuteHookForTesting([&](TfrmStringListDialog&) {
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook([&](TfrmStringListDialog&) {
       rows = ShownRows();
       row = List()->currentRow();
       okEnabled = Ok()->isEnabled();
@@ -234,7 +236,8 @@ class TestStringListDialog : public QObject {
     QCOMPARE(Ok()->Caption(), QString("Ok"));
     QCOMPARE(Cancel()->Caption(), QString::fromUtf8("Zavřít"));
 
-    TfrmStringListDialog::SetExecuteHookForTesting([](TfrmStringListDialog&) { return false; });
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook(
+        [](TfrmStringListDialog&) { return false; });
     dialog_->Execute();
     for (int i = 0; i < 3; ++i)
       QCOMPARE(List()->visualItemRect(List()->item(i)), QRect(0, 36 * i, 401, 36));
@@ -253,7 +256,7 @@ class TestStringListDialog : public QObject {
   void rowsShowTheirText() {
     dialog_->SetItems({"DovelaGSM", ""});
     QImage image;
-    TfrmStringListDialog::SetExecuteHookForTesting([&](TfrmStringListDialog& dialog) {
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook([&](TfrmStringListDialog& dialog) {
       dialog.show();
       if (QTest::qWaitForWindowExposed(&dialog)) image = List()->viewport()->grab().toImage();
       return false;
@@ -292,7 +295,7 @@ class TestStringListDialog : public QObject {
     dialog_->SetItems({"A", "B", "C"});
     dialog_->SetSelectedIndex(preselect);
     QImage image;
-    TfrmStringListDialog::SetExecuteHookForTesting([&](TfrmStringListDialog& dialog) {
+    uStringListDialog::TStringListDialogSeam::SetExecuteHook([&](TfrmStringListDialog& dialog) {
       dialog.show();
       if (QTest::qWaitForWindowExposed(&dialog)) image = dialog.grab().toImage();
       return false;

@@ -15,7 +15,7 @@ using AfComPort::EAfComPortError;
 using AfComPort::TAfBaudrate;
 using AfComPort::TAfComPort;
 using AfComPort::TAfLine;
-using testsupport::WaitFor;
+using testsupport::WaitUntil;
 
 namespace {
 
@@ -132,13 +132,13 @@ TEST_F(ComPortTest, EveryByteValueGoesBothWaysUnchanged) {
   port_.OpenPort();
   const std::string bytes = AllByteValues(4);
   ASSERT_TRUE(pty_.Write(bytes));
-  EXPECT_TRUE(WaitFor([&] { return events_.Received().size() >= bytes.size(); }));
+  EXPECT_TRUE(WaitUntil([&] { return events_.Received().size() >= bytes.size(); }));
   EXPECT_EQ(events_.Received(), bytes);
   EXPECT_GE(events_.Count(1, AfComPort::EV_RXCHAR), 1);
 
   port_.QueueWrite(bytes);
   EXPECT_EQ(pty_.Read(bytes.size()), bytes);
-  EXPECT_TRUE(WaitFor([&] { return events_.Count(0) >= 1; }));  // the queue went out
+  EXPECT_TRUE(WaitUntil([&] { return events_.Count(0) >= 1; }));  // the queue went out
 }
 
 TEST_F(ComPortTest, LineSettingsReachTheTtyAtOpenAndWhileOpen) {
@@ -161,7 +161,8 @@ TEST_F(ComPortTest, LineSettingsReachTheTtyAtOpenAndWhileOpen) {
 
 TEST_F(ComPortTest, ASettingTheDeviceRefusesRaisesAndTheOldOneStays) {
   port_.OpenPort();
-  const std::string error = ErrorOf([&] { port_.SetStopbits(AfComPort::TAfStopbits::sbOneAndHalf); });
+  const std::string error =
+      ErrorOf([&] { port_.SetStopbits(AfComPort::TAfStopbits::sbOneAndHalf); });
   EXPECT_EQ(error, "Error setting parameters from DCB (" + pty_.SlavePath() +
                        "): 1.5 stop bits are possible only with 5 data bits");
   EXPECT_EQ(port_.GetStopbits(), AfComPort::TAfStopbits::sbOne);
@@ -176,7 +177,8 @@ TEST_F(ComPortTest, ALargeWriteGoesThroughTheQueueWholeAndInOrder) {
   port_.SetOutBufSize(kQueue);
   port_.OpenPort();
   std::string data(4 * 1024 * 1024, '\0');
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
 
   std::string got;
   std::thread reader([&] { got = pty_.Read(data.size(), 30000); });
@@ -197,7 +199,8 @@ TEST_F(ComPortTest, ALargeWriteGoesThroughTheQueueWholeAndInOrder) {
 }
 
 TEST_F(ComPortTest, QueueWriteRaisesWhenClosedOrWithoutRoomAndKeepsTheQueue) {
-  EXPECT_EQ(ErrorOf([&] { port_.QueueWrite("abc"); }), " - Write data error [requested: 3, free: 0] ");
+  EXPECT_EQ(ErrorOf([&] { port_.QueueWrite("abc"); }),
+            " - Write data error [requested: 3, free: 0] ");
   port_.QueueWrite("");  // nothing, open or not
   port_.SetOutBufSize(10);
   port_.OpenPort();
@@ -213,7 +216,7 @@ TEST_F(ComPortTest, PurgeTransmitDropsWhatTheQueueStillHolds) {
   port_.OpenPort();
   // Nobody reads the master end: the pty fills up and the rest waits in the queue.
   port_.QueueWrite(std::string(kQueue, 'q'));
-  ASSERT_TRUE(WaitFor([&] { return MasterInput() > 0; }));  // the thread is writing
+  ASSERT_TRUE(WaitUntil([&] { return MasterInput() > 0; }));  // the thread is writing
   port_.PurgeTransmit();
   EXPECT_EQ(port_.OutputFree(), kQueue);
   const std::string got = pty_.Read(kQueue, 300);
@@ -225,7 +228,7 @@ TEST_F(ComPortTest, CloseEndsAWriteThatWaitsForRoom) {
   port_.SetOutBufSize(kQueue);
   port_.OpenPort();
   port_.QueueWrite(std::string(kQueue, 'w'));  // nobody reads: the write thread waits
-  ASSERT_TRUE(WaitFor([&] { return MasterInput() > 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return MasterInput() > 0; }));
   const auto start = std::chrono::steady_clock::now();
   port_.ClosePort();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -236,7 +239,7 @@ TEST_F(ComPortTest, InputTheHandlerLeavesIsReportedAgainAfterAnIdleWaitNotInALoo
   events_.read = false;
   port_.OpenPort();
   ASSERT_TRUE(pty_.Write("waiting"));
-  EXPECT_TRUE(WaitFor([&] { return events_.Count(2) >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return events_.Count(2) >= 1; }));
   {
     std::lock_guard lock(events_.mutex);
     for (const auto& [kind, flags] : events_.events) {
@@ -254,10 +257,10 @@ TEST_F(ComPortTest, InputTheHandlerLeavesIsReportedAgainAfterAnIdleWaitNotInALoo
 TEST_F(ComPortTest, ThePeerHangingUpIsReportedAndTheDeviceCountsAsGone) {
   port_.OpenPort();
   ASSERT_TRUE(pty_.Write("last words"));
-  ASSERT_TRUE(WaitFor([&] { return events_.Received() == "last words"; }));
+  ASSERT_TRUE(WaitUntil([&] { return events_.Received() == "last words"; }));
   events_.Clear();
   pty_.CloseMaster();
-  EXPECT_TRUE(WaitFor([&] { return (events_.FlagsOfKind(1) & AfComPort::EV_ERR) != 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return (events_.FlagsOfKind(1) & AfComPort::EV_ERR) != 0; }));
   errno = 0;
   const int count = port_.PendingInputCount();
   const int err = errno;
@@ -276,12 +279,12 @@ TEST_F(ComPortTest, ClosingInsideTheHandlerStopsThePortAndTheNextOpenFinishesIt)
   events_.closeInHandler = true;
   port_.OpenPort();
   ASSERT_TRUE(pty_.Write("x"));
-  EXPECT_TRUE(WaitFor([&] { return !port_.IsPortOpen(); }));
+  EXPECT_TRUE(WaitUntil([&] { return !port_.IsPortOpen(); }));
   events_.closeInHandler = false;
   port_.OpenPort();
   EXPECT_TRUE(port_.IsPortOpen());
   ASSERT_TRUE(pty_.Write("again"));
-  EXPECT_TRUE(WaitFor([&] { return events_.Received().find("again") != std::string::npos; }));
+  EXPECT_TRUE(WaitUntil([&] { return events_.Received().find("again") != std::string::npos; }));
 }
 
 TEST_F(ComPortTest, CloseEndsBothThreads) {
@@ -425,7 +428,7 @@ TEST_F(ComPortLinesTest, LineChangesBecomeLineEvents) {
     SCOPED_TRACE(c.name);
     events_.Clear();
     lines_->Change(c.mask, c.state, c.counters);
-    EXPECT_TRUE(WaitFor([&] { return events_.Count(1) >= 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return events_.Count(1) >= 1; }));
     EXPECT_EQ(events_.FlagsOfKind(1), c.flag);
   }
   EXPECT_TRUE(port_.LineState(TAfLine::CTS));
@@ -438,7 +441,7 @@ TEST_F(ComPortLinesTest, WithoutCountersARingIsTheRiseOfItsLine) {
   lines_->hasCounters = false;
   port_.OpenPort();
   lines_->Change(uSerialTty::kLineRing, uSerialTty::kLineRing);
-  EXPECT_TRUE(WaitFor([&] { return events_.Count(1) >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return events_.Count(1) >= 1; }));
   EXPECT_EQ(events_.FlagsOfKind(1), AfComPort::EV_RING);
   events_.Clear();
   lines_->Change(uSerialTty::kLineRing, 0);  // the fall is no new ring
@@ -450,7 +453,7 @@ TEST_F(ComPortLinesTest, ADriverThatCannotWaitHasItsLinesRead) {
   lines_->canWait = false;
   port_.OpenPort();
   lines_->Change(uSerialTty::kLineDsr, uSerialTty::kLineDsr);
-  EXPECT_TRUE(WaitFor([&] { return events_.Count(1, AfComPort::EV_DSR) >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return events_.Count(1, AfComPort::EV_DSR) >= 1; }));
 }
 
 TEST_F(ComPortLinesTest, DtrAndRtsFollowTheSettingsFromOpenOn) {

@@ -8,6 +8,7 @@
 #include "providers/uComPortNames.h"
 #include "support/SerialPty.h"
 
+using testsupport::WaitUntil;
 using uCI_CommunicationInterfaceUtils::ICommunicationInterface;
 using uCI_SerialPortInterface::ICommunicationSerialInterface;
 using uCI_SerialPortInterface::TCommunicationSerialPortInterface;
@@ -15,7 +16,6 @@ using uCI_SerialPortInterface::TSerialParity;
 using uCI_SerialPortInterface::TSerialSignal;
 using uCI_SerialPortInterface::TSerialStopBits;
 using uInterfaces::TInterfacePtr;
-using testsupport::WaitFor;
 
 TEST(SerialNames, ParityNames) {
   struct TCase {
@@ -47,10 +47,14 @@ TEST(SerialNames, StopBitsNames) {
     TSerialStopBits stopBits;
   };
   const TCase cases[] = {
-      {"1", true, TSerialStopBits::One},          {"one", true, TSerialStopBits::One},
-      {"1.5", true, TSerialStopBits::OneAndHalf}, {"1,5", true, TSerialStopBits::OneAndHalf},
-      {"oneandhalf", true, TSerialStopBits::OneAndHalf}, {"2", true, TSerialStopBits::Two},
-      {"Two", true, TSerialStopBits::Two},        {"3", false, TSerialStopBits::Two},
+      {"1", true, TSerialStopBits::One},
+      {"one", true, TSerialStopBits::One},
+      {"1.5", true, TSerialStopBits::OneAndHalf},
+      {"1,5", true, TSerialStopBits::OneAndHalf},
+      {"oneandhalf", true, TSerialStopBits::OneAndHalf},
+      {"2", true, TSerialStopBits::Two},
+      {"Two", true, TSerialStopBits::Two},
+      {"3", false, TSerialStopBits::Two},
       {"1.50", false, TSerialStopBits::Two},
   };
   for (const TCase& c : cases) {
@@ -185,11 +189,10 @@ TEST_F(SerialProviderTest, SettersNotifyTheirChange) {
   provider_->SetStopBits(TSerialStopBits::Two);
   provider_->SetDataBits(7);
   provider_->SetPort(12);
-  EXPECT_EQ(recorder_.Notes(),
-            (std::vector<std::string>{"config dtr=False", "config rts=True",
-                                      "config baudrate=115200", "config parity=Odd",
-                                      "config stopbits=Two", "config databits=7",
-                                      "config comport=12"}));
+  EXPECT_EQ(recorder_.Notes(), (std::vector<std::string>{
+                                   "config dtr=False", "config rts=True", "config baudrate=115200",
+                                   "config parity=Odd", "config stopbits=Two", "config databits=7",
+                                   "config comport=12"}));
   EXPECT_EQ(provider_->GetConfiguration(),
             "provider=SERIAL_PORT;baudrate=115200;databits=7;stopbits=Two;parity=Odd;dtr=0;"
             "rts=-1;comport=12");
@@ -245,13 +248,14 @@ TEST_F(SerialProviderTest, TextGoesThroughUnchangedBothWays) {
   ASSERT_TRUE(provider_->Open());
   EXPECT_EQ(provider_->GetConfiguration(),
             "provider=SERIAL_PORT;baudrate=115200;databits=8;stopbits=One;parity=None;dtr=-1;"
-            "rts=-1;comport=" + pty_.SlavePath());
+            "rts=-1;comport=" +
+                pty_.SlavePath());
   std::string bytes;
   for (int b = 255; b >= 0; --b) bytes += static_cast<char>(b);
   EXPECT_EQ(provider_->WriteString(bytes), 256);
   EXPECT_EQ(pty_.Read(256), bytes);
   ASSERT_TRUE(pty_.Write(bytes));
-  EXPECT_TRUE(WaitFor([&] { return provider_->GetInputCount() == 256; }));
+  EXPECT_TRUE(WaitUntil([&] { return provider_->GetInputCount() == 256; }));
   EXPECT_EQ(provider_->ReadString(), bytes);
 }
 
@@ -276,10 +280,10 @@ TEST_F(SerialProviderTest, ALineChangeCallsOnSignalChangeThenNotifiesAndBringsIt
   // Input that arrives while the line event is being handled comes with the same event.
   recorder_.onFirstSignal = [&] {
     pty_.Write("with it");
-    WaitFor([&] { return provider_->ComPort().PendingInputCount() == 7; });
+    WaitUntil([&] { return provider_->ComPort().PendingInputCount() == 7; });
   };
   lines->Change(uSerialTty::kLineCts, uSerialTty::kLineCts);
-  ASSERT_TRUE(WaitFor([&] { return recorder_.Notes().size() >= 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return recorder_.Notes().size() >= 3; }));
   EXPECT_EQ(recorder_.Notes(),
             (std::vector<std::string>{"signal CTS 1", "config cts=-1", "read with it"}));
   EXPECT_TRUE(provider_->GetCTS());
@@ -297,7 +301,7 @@ TEST_F(SerialProviderTest, ALineChangeCallsOnSignalChangeThenNotifiesAndBringsIt
   for (const TCase& c : cases) {
     recorder_.Clear();
     lines->Change(c.line, c.state);
-    ASSERT_TRUE(WaitFor([&] { return recorder_.Notes().size() >= c.notes.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return recorder_.Notes().size() >= c.notes.size(); }));
     EXPECT_EQ(recorder_.Notes(), c.notes);
   }
   EXPECT_TRUE(provider_->GetDSR());
@@ -305,7 +309,7 @@ TEST_F(SerialProviderTest, ALineChangeCallsOnSignalChangeThenNotifiesAndBringsIt
   EXPECT_FALSE(provider_->GetRING());
   recorder_.Clear();
   lines->Change(0, 0, [](uSerialTty::TLineCounters& c) { ++c.Ring; });
-  ASSERT_TRUE(WaitFor([&] { return recorder_.Notes().size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return recorder_.Notes().size() >= 2; }));
   EXPECT_EQ(recorder_.Notes(), (std::vector<std::string>{"signal RING 0", "config ring=0"}));
 }
 
@@ -313,7 +317,7 @@ TEST_F(SerialProviderTest, AHungUpDeviceClosesThePortSilentlyAndSaysWhy) {
   Configure("");
   ASSERT_TRUE(provider_->Open());
   pty_.CloseMaster();
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     provider_->GetInputCount();  // the presence check
     return !provider_->IsOpen();
   }));

@@ -18,6 +18,7 @@
 #include "providers/uCI_HIDInterface.h"
 #include "support/SimulatedHid.h"
 #include "support/TestProvider.h"
+#include "support/WaitUntil.h"
 
 using uci_ICommunicationInterface::ICommunicationInterface;
 using uCI_Wrapper::TCommunicationWrapperInterface;
@@ -54,15 +55,7 @@ struct TChannelEvents {
   }
 };
 
-template <class Pred>
-bool WaitUntil(Pred pred, int ms = 5000) {
-  const auto end = Clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using testsupport::WaitUntil;
 
 // A device that answers every request with "ok:" + the request, in two reports.
 std::shared_ptr<uHidSimulated::TSimulatedHidDevice> AddEchoDevice(

@@ -10,7 +10,7 @@ namespace fs = std::filesystem;
 TEST(ComPortNames, NamesMapToDevicesByTheOneRule) {
   testsupport::TTempFolder map;
   fs::create_symlink("/dev/ttyUSB0", map.Path() / "com3");
-  fs::create_symlink("/dev/gone", map.Path() / "com4");    // dangling: still the map's
+  fs::create_symlink("/dev/gone", map.Path() / "com4");     // dangling: still the map's
   fs::create_symlink("/dev/ttyUSB1", map.Path() / "COM5");  // not lower case: not an entry
   struct TCase {
     const char* name;

@@ -44,9 +44,9 @@ struct TOpenPty {
 
 TEST(SerialTty, EveryListedRateAndOthersReachTheTty) {
   TOpenPty open;
-  for (const std::uint32_t rate : {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u,
-                                   38400u, 56000u, 57600u, 115200u, 128000u, 256000u, 12345u,
-                                   1000000u}) {
+  for (const std::uint32_t rate :
+       {110u, 300u, 600u, 1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 38400u, 56000u, 57600u,
+        115200u, 128000u, 256000u, 12345u, 1000000u}) {
     SCOPED_TRACE(rate);
     open.tty.Apply(Settings(rate, 8, TParity::None, TStopBits::One));
     EXPECT_EQ(testsupport::OutputSpeed(open.pty.Slave()), rate);
@@ -75,9 +75,9 @@ TEST(SerialTty, FrameSettingsAreTheTtysControlFlags) {
   TOpenPty open;
   ASSERT_TRUE(open.tty.IsPseudoTerminal());
   for (const TCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.settings.DataBits << " bits, parity "
-                                    << static_cast<int>(c.settings.Parity) << ", stop "
-                                    << static_cast<int>(c.settings.StopBits));
+    SCOPED_TRACE(testing::Message()
+                 << c.settings.DataBits << " bits, parity " << static_cast<int>(c.settings.Parity)
+                 << ", stop " << static_cast<int>(c.settings.StopBits));
     EXPECT_EQ(uSerialTty::ControlFlags(c.settings), c.size | c.set);
     open.tty.Apply(c.settings);
     const termios t = open.pty.SlaveSettings();
@@ -178,7 +178,7 @@ TEST(SerialTty, PortHoldersNameAnotherProcessAndItsProgram) {
   posix_spawn_file_actions_destroy(&actions);
   std::string holders;
   // The child holds the port once it runs; "this program" too, through the pair's own end.
-  EXPECT_TRUE(testsupport::WaitFor([&] {
+  EXPECT_TRUE(testsupport::WaitUntil([&] {
     holders = uSerialTty::PortHolders(pty.SlavePath());
     return holders.find("(sleep)") != std::string::npos;
   }));
@@ -199,8 +199,9 @@ TEST(SerialTty, PermissionDeniedNamesTheGroupAndTheFix) {
   };
   // dialout is gid 20 on Debian; the tests run as root, who is not in it.
   const TCase cases[] = {
-      {20, "permission denied: the user root is not in the 'dialout' group; fix it with: "
-           "sudo usermod -aG dialout $USER, then log out and in again"},
+      {20,
+       "permission denied: the user root is not in the 'dialout' group; fix it with: "
+       "sudo usermod -aG dialout $USER, then log out and in again"},
       {0, "permission denied: only root may open it"},
   };
   for (const TCase& c : cases) {
@@ -217,7 +218,7 @@ TEST(SerialTty, ModemLinesGoThroughTheSeam) {
   TSerialTty tty(lines);
   tty.Open(pty.SlavePath(), {}, true, false);
   EXPECT_EQ(lines->Sets(), (std::vector<std::pair<int, bool>>{{uSerialTty::kLineDtr, true},
-                                                                {uSerialTty::kLineRts, false}}));
+                                                              {uSerialTty::kLineRts, false}}));
   lines->Change(uSerialTty::kLineCts | uSerialTty::kLineDcd, uSerialTty::kLineCts);
   EXPECT_EQ(tty.Lines(), uSerialTty::kLineDtr | uSerialTty::kLineCts);
   tty.SetLine(uSerialTty::kLineDtr, false);
@@ -242,11 +243,11 @@ TEST(ModemLineWatcher, ReportsEachChangeAndStopEndsABlockedWait) {
     uSerialTty::TModemLineWatcher watcher(lines, pty.Slave(), [&] { ++changes; });
     ASSERT_NE(uSerialTty::TSignalledThread::WakeSignal(), 0);
     lines.Change(uSerialTty::kLineCts, uSerialTty::kLineCts);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 1; }));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return changes == 1; }));
     lines.Change(uSerialTty::kLineCts, 0);
-    EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 2; }));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return changes == 2; }));
     // Blocked in read(2) again; only the wake-up signal can end that.
-    EXPECT_TRUE(testsupport::WaitFor([&] { return lines.waits == 3; }));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return lines.waits == 3; }));
     const auto start = std::chrono::steady_clock::now();
     watcher.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -261,8 +262,8 @@ TEST(ModemLineWatcher, ATtyThatCannotWaitSaysSoOnceAndTheThreadEnds) {
   lines.canWait = false;
   std::atomic<int> changes{0};
   uSerialTty::TModemLineWatcher watcher(lines, pty.Slave(), [&] { ++changes; });
-  EXPECT_TRUE(testsupport::WaitFor([&] { return watcher.Failed() == ENOTTY; }));
-  EXPECT_TRUE(testsupport::WaitFor([&] { return changes == 1; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return watcher.Failed() == ENOTTY; }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return changes == 1; }));
   watcher.Stop();
   EXPECT_EQ(changes, 1);
 }

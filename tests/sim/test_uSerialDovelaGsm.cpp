@@ -15,7 +15,7 @@
 #include "support/SerialPty.h"
 
 using testjson::TValue;
-using testsupport::WaitFor;
+using testsupport::WaitUntil;
 using uSerialDovelaGsm::TSerialDovelaGsm;
 using Clock = std::chrono::steady_clock;
 
@@ -55,23 +55,24 @@ TEST(SerialUnit, ARequestInPiecesIsOneRequestAndItsAnswerComesAfterTheAnswerTime
   unit.Receive("us.json");
   const auto lastByte = Clock::now();
   unit.Receive("\r\n");
-  ASSERT_TRUE(WaitFor([&] { return line.Count() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return line.Count() == 1; }));
   EXPECT_EQ(unit.Requests(), 1);
   const TValue status = Json(line.Text(0));
   EXPECT_TRUE(status["ok"].Bool());
   EXPECT_EQ(status["imei"].Str(), unit.Model()->Imei());
   std::lock_guard lock(line.mutex);
-  EXPECT_GE(line.sent[0].second - lastByte,
-            std::chrono::milliseconds(uSerialDovelaGsm::kIdleEndMs + uDovelaGsmModel::kMinAnswerMs));
+  EXPECT_GE(
+      line.sent[0].second - lastByte,
+      std::chrono::milliseconds(uSerialDovelaGsm::kIdleEndMs + uDovelaGsmModel::kMinAnswerMs));
 }
 
 TEST(SerialUnit, RequestsApartAreAnsweredEachInTheirOrder) {
   TLine line;
   TSerialDovelaGsm unit([&](const std::string& bytes) { line.Send(bytes); });
   unit.Receive("/config.json\r\n");
-  ASSERT_TRUE(WaitFor([&] { return unit.Requests() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return unit.Requests() == 1; }));
   unit.Receive("/nothing.json\r\n");
-  ASSERT_TRUE(WaitFor([&] { return line.Count() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return line.Count() == 2; }));
   EXPECT_TRUE(Json(line.Text(0))["config"].IsObject());
   EXPECT_EQ(Json(line.Text(1))["error"].Str(), uDovelaGsmModel::kMsgUnknownRequest);
 }
@@ -81,7 +82,7 @@ TEST(SerialUnit, ARequestPastTheUnitsBufferIsAnsweredAsTooLong) {
   TSerialDovelaGsm unit([&](const std::string& bytes) { line.Send(bytes); });
   const std::string big = "/set.json\r\napn=" + std::string(uDovelaGsmModel::kMaxRequestBytes, 'a');
   for (std::size_t i = 0; i < big.size(); i += 1000) unit.Receive(big.substr(i, 1000));
-  ASSERT_TRUE(WaitFor([&] { return line.Count() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return line.Count() == 1; }));
   EXPECT_EQ(Json(line.Text(0))["error"].Str(), uDovelaGsmModel::kMsgRequestTooLong);
   EXPECT_EQ(unit.Model()->Config().Apn, "internet");
 }
@@ -99,7 +100,7 @@ TEST(PtyUnit, AnswersOverItsPseudoTerminalAndLinksAsAComPort) {
     const std::string request = "/status.json\r\n";
     ASSERT_EQ(tty.WriteSome(request.data(), request.size()), static_cast<ssize_t>(request.size()));
     std::string answer;
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(WaitUntil([&] {
       char buffer[4096];
       const ssize_t n = tty.ReadSome(buffer, sizeof buffer);
       if (n > 0) answer.append(buffer, static_cast<std::size_t>(n));

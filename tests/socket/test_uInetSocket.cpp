@@ -13,6 +13,8 @@
 
 namespace {
 
+using testsupport::kLoopback;
+using testsupport::WaitUntil;
 using uInetSocket::TDataReceivedHandler;
 using uInetSocket::TInetSocket;
 using uInetSocket::TInetSocketCustom;
@@ -20,8 +22,6 @@ using uInetSocket::TInetSocketPacket;
 using uInetSocket::TInetSocketType;
 using uInetSocket::TSocketClosedHandler;
 using uInetSocket::TSocketErrorHandler;
-using testsupport::kLoopback;
-using testsupport::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
 struct TError {
@@ -273,9 +273,8 @@ TEST(InetSocketAccess, TheWorkThreadMayNotUseTheSocket) {
   EXPECT_TRUE(t.StillReceives("still here"));
 
   // The forced close is the one operation a handler may call.
-  t.recorder.OnData([](TInetSocketCustom* sender, const TInetSocketPacket&) {
-    sender->Close(true);
-  });
+  t.recorder.OnData(
+      [](TInetSocketCustom* sender, const TInetSocketPacket&) { sender->Close(true); });
   ASSERT_TRUE(t.peer.Send("close"));
   ASSERT_TRUE(WaitUntil([&] { return !t.socket->IsConnected(); }));
   EXPECT_EQ(t.peer.Read(1, 5000), "") << "the peer sees the end of the stream";

@@ -10,12 +10,12 @@
 
 namespace {
 
+using testsupport::kLoopback;
 using uInetSocketCore::TInetSocketCore;
 using uInetSocketCore::TInetSocketType;
 using uInetSocketCoreExtended::TInetSocketCoreExtended;
 using uWinSock::SockGetLastError;
 using uWinSock::SockGetLastErrorText;
-using testsupport::kLoopback;
 using Clock = std::chrono::steady_clock;
 
 double MsSince(Clock::time_point start) {
@@ -335,8 +335,8 @@ TEST(InetSocketDatagrams, GoToTheRemoteAddressAndComeFromAnySender) {
     }
     return received.size() >= 2;
   });
-  EXPECT_EQ(received, (std::vector<std::pair<std::string, int>>{{"x", peer.Port()},
-                                                                 {"yz", other.Port()}}));
+  EXPECT_EQ(received,
+            (std::vector<std::pair<std::string, int>>{{"x", peer.Port()}, {"yz", other.Port()}}));
 
   engine.SetRemoteHost("");
   EXPECT_FALSE(engine.Send("lost")) << "no destination";

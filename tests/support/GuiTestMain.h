@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "gui/uStyle.h"
 #include "ci/uCI_Library.h"
+#include "gui/uStyle.h"
 #include "providers/uCI_Providers.h"
 #include "providers/uHidSimulated.h"
 

@@ -22,19 +22,12 @@
 #include <utility>
 #include <vector>
 
+#include "ci/uFileUtils.h"
+#include "support/WaitUntil.h"
+
 namespace testsupport {
 
 inline constexpr const char* kLoopback = "127.0.0.1";
-
-// Waits until pred() holds or timeoutMs passed; the last value of pred().
-inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // Every byte value, twice, the second time backwards.
 inline std::string AllByteValues() {
@@ -44,29 +37,7 @@ inline std::string AllByteValues() {
   return bytes;
 }
 
-class TFd {
- public:
-  TFd() = default;
-  explicit TFd(int fd) : fd_(fd) {}
-  ~TFd() { Reset(); }
-  TFd(TFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  TFd& operator=(TFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+using TFd = uFileUtils::TFd;
 
 inline sockaddr_in LoopbackAddress(int port) {
   sockaddr_in a{};
@@ -169,12 +140,13 @@ class TFullBacklogListener {
     for (int i = 0; i < 2; ++i) {
       TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
       const sockaddr_in a = LoopbackAddress(listener_.Port());
-      ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+      // Non-blocking: the connect goes on after the call; the poll below waits for it.
+      static_cast<void>(::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a));
       fillers_.push_back(std::move(fd));
     }
     // The first filler completes; once it has, the queue is full.
     pollfd p{fillers_[0].Get(), POLLOUT, 0};
-    ::poll(&p, 1, 5000);
+    static_cast<void>(::poll(&p, 1, 5000));
   }
   int Port() const { return listener_.Port(); }
 

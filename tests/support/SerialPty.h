@@ -23,18 +23,9 @@
 #include <vector>
 
 #include "providers/uSerialTty.h"
+#include "support/WaitUntil.h"
 
 namespace testsupport {
-
-template <class Pred>
-bool WaitFor(Pred pred, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 // The output speed of a tty as termios2 holds it (see TtySpeed.cpp: asm/termbits.h and
 // glibc's termios.h do not mix).
@@ -107,8 +98,8 @@ class TPtyPair {
   }
 
  private:
-  uSerialTty::TFd master_;
-  uSerialTty::TFd slave_;
+  uFileUtils::TFd master_;
+  uFileUtils::TFd slave_;
   std::string path_;
 };
 
@@ -180,8 +171,8 @@ class TFakeModemLines final : public uSerialTty::IModemLines {
   int lines_ = 0;
   uSerialTty::TLineCounters counters_;
   std::vector<std::pair<int, bool>> sets_;
-  uSerialTty::TFd wakeRead_;
-  uSerialTty::TFd wakeWrite_;
+  uFileUtils::TFd wakeRead_;
+  uFileUtils::TFd wakeWrite_;
 };
 
 // Sets an environment variable for one scope (a port-map folder), restoring it after.
@@ -209,7 +200,8 @@ class TScopedEnv {
 class TTempFolder {
  public:
   TTempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dovela-serial-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "dovela-serial-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
