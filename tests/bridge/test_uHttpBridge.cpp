@@ -478,6 +478,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 TEST_F(HttpBridgeTest, ARequestWhoseClientWentBeforeItsTurnSkipsTheExchange) {
   device_->open = true;
+  bridge_.NextTimeout = uHttpBridge::TBridge().NextTimeout;
   // The first exchange holds the device for its second of silence; two more wait behind it.
   TRawHttpClient first("127.0.0.1", port_);
   first.Send(WithHost("GET /first HTTP/1.1\r\n\r\n", port_));
@@ -497,6 +498,7 @@ TEST_F(HttpBridgeTest, ARequestWhoseClientWentBeforeItsTurnSkipsTheExchange) {
 
 TEST_F(HttpBridgeTest, OnceStoppingNoWaitingRequestStartsItsExchange) {
   device_->open = true;
+  bridge_.NextTimeout = uHttpBridge::TBridge().NextTimeout;  // the first exchange outlasts Stop
   std::vector<std::unique_ptr<TRawHttpClient>> clients;
   for (int i = 0; i < 5; ++i) {
     clients.push_back(std::make_unique<TRawHttpClient>("127.0.0.1", port_));
