@@ -243,8 +243,8 @@ void idhtpsrvr1CommandGet(const TBridge& bridge, uHttpServer::THttpRequest& requ
   std::string answer;
   if (!bridge.Turns->Wait(request.Abandoned)) return;  // nobody waits for the answer
   try {
-    channel->Query(text, bridge.FirstTimeout, bridge.NextTimeout, bridge.TotalTimeout, true, true, {}, "",
-                   answer);
+    channel->Query(text, bridge.FirstTimeout, bridge.NextTimeout, bridge.TotalTimeout, true, true,
+                   {}, "", answer);
   } catch (...) {
     bridge.Turns->Done();
     throw;
