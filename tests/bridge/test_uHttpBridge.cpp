@@ -593,6 +593,11 @@ TEST_F(HttpBridgeCallTest, TheDeviceIsAskedWithTheExchangeLimitsAndAnEmptyAnswer
 }
 
 TEST_F(HttpBridgeCallTest, AFileThatCannotBeOpenedThrows) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers check memory through a pipe of their own, which fails without free
+  // descriptors and is then reported as a fault of the code under test.
+  GTEST_SKIP() << "needs descriptors that the sanitizers take for their own checks";
+#endif
   server_.Stop();  // no other thread takes descriptors meanwhile
   // Every descriptor from the lowest free one up is refused, so opening the file fails.
   const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
