@@ -373,7 +373,10 @@ struct THttpServer::TImpl {
   struct TConnection {
     explicit TConnection(int f) : fd(f) {}
     int fd;  // closed with connectionMutex held, so a shutdown never meets a reused number
-    Clock::time_point accepted = Clock::now();
+    // From the accept, and again from when a worker takes it: the wait for its request (the
+    // request time limit, the age that makes room) counts only while it is served, not while
+    // it waited for a free worker.
+    Clock::time_point since = Clock::now();
     enum class TState { Queued, Reading, Answering } state = TState::Queued;
     bool shut = false;  // shut down by Stop, or to make room while it was still reading
   };
@@ -532,8 +535,7 @@ struct THttpServer::TImpl {
       TConnection* oldest = nullptr;
       for (TConnection& connection : connections)
         if (connection.state == TConnection::TState::Reading && !connection.shut &&
-            connection.accepted <= waitedEnough &&
-            (!oldest || connection.accepted < oldest->accepted))
+            connection.since <= waitedEnough && (!oldest || connection.since < oldest->since))
           oldest = &connection;
       if (!oldest) return false;  // the queue waits for a worker to end or a connection to age
       ::shutdown(oldest->fd, SHUT_RDWR);
@@ -581,6 +583,7 @@ struct THttpServer::TImpl {
       TConnection& connection = *queue.front();
       queue.pop_front();
       connection.state = TConnection::TState::Reading;
+      connection.since = Clock::now();
       ++served;
       lock.unlock();
       try {
@@ -615,7 +618,7 @@ struct THttpServer::TImpl {
 
     // Header and body together within the request time limit, counted from the accept.
     TTimedStream stream(fd);
-    stream.SetDeadline(connection.accepted + std::chrono::milliseconds(requestTimeLimitMs.load()));
+    stream.SetDeadline(connection.since + std::chrono::milliseconds(requestTimeLimitMs.load()));
     beast::flat_buffer buffer(kMaxHeaderBytes + kChunkBytes);
     TRequestParser parser(createPostStream);
     parser.header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <future>
 #include <mutex>
 #include <string>
@@ -140,7 +141,14 @@ class SocketChannelTest : public testing::Test {
     return port;
   }
 
-  TChannelRecorder recorder_;
+  // An event still under way on the channel's receive thread keeps the channel alive after the
+  // test lets go of it, and its handler may still run: the recorder it calls outlives the
+  // test, to the end of the process (the library's end joins that thread first).
+  static TChannelRecorder& NewRecorder() {
+    static std::deque<TChannelRecorder> recorders;
+    return recorders.emplace_back();
+  }
+  TChannelRecorder& recorder_ = NewRecorder();
   TInterfacePtr<TCommunicationWrapperInterface> wrapper_;
 };
 
