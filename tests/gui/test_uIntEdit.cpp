@@ -209,14 +209,7 @@ class TestIntEdit : public QObject {
   }
 
   // A drop is a paste by mouse: only with EditorEnabled, and not into a read-only edit.
-  void dropsNeedEditorEnabled_data() {
-    QTest::addColumn<bool>("editorEnabled");
-    QTest::addColumn<bool>("readOnly");
-    QTest::addColumn<bool>("allowed");
-    QTest::newRow("enabled") << true << false << true;
-    QTest::newRow("editor disabled") << false << false << false;
-    QTest::newRow("read-only") << true << true << false;
-  }
+  void dropsNeedEditorEnabled_data() { pasteAndCutNeedEditorEnabled_data(); }
   void dropsNeedEditorEnabled() {
     QFETCH(bool, editorEnabled);
     QFETCH(bool, readOnly);
